@@ -1,0 +1,18 @@
+#include <string>
+#include <vector>
+
+#include "run_command.h"
+#include "utf8_arguments.h"
+
+// The exit status here is 8 bits wide and cannot carry a policy code, which the report's last
+// line gives anyway; it says only how the run went.
+int main(int argc, char** argv) {
+  std::vector<std::u16string> decoded;
+  decoded.reserve(static_cast<std::size_t>(argc));
+  for (int i = 0; i < argc; ++i) decoded.push_back(DecodeUtf8Argument(argv[i]));
+  std::vector<const char16_t*> arguments;
+  for (const std::u16string& argument : decoded) arguments.push_back(argument.c_str());
+  arguments.push_back(nullptr);
+
+  return static_cast<int>(RunCommand(argc, arguments.data()).outcome);
+}

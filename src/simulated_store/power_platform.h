@@ -1,0 +1,64 @@
+#pragma once
+
+// The part of the platform's power-management and component-object interface that buttonguard
+// calls, with the platform's names, types, calling convention and status values, so that the
+// code calling it compiles unchanged on a host without the platform's headers. The simulated
+// store implements these functions on such hosts.
+
+#include <cstdint>
+
+using DWORD = std::uint32_t;
+using LPDWORD = DWORD*;
+using HRESULT = std::int32_t;
+using OLECHAR = char16_t;
+using LPCOLESTR = const OLECHAR*;
+using HLOCAL = void*;
+
+struct HKEY__;
+using HKEY = HKEY__*;
+
+struct GUID {
+  std::uint32_t Data1;
+  std::uint16_t Data2;
+  std::uint16_t Data3;
+  std::uint8_t Data4[8];
+};
+using CLSID = GUID;
+using LPCLSID = CLSID*;
+
+// The platform's calling convention; the host's own is the only one here.
+#define WINAPI
+
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_INVALID_DATA = 13;
+inline constexpr DWORD ERROR_WRITE_FAULT = 29;
+inline constexpr DWORD ERROR_READ_FAULT = 30;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+
+inline constexpr HRESULT S_OK = 0;
+inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057U);
+inline constexpr HRESULT CO_E_CLASSSTRING = static_cast<HRESULT>(0x800401F3U);
+
+extern "C" {
+DWORD WINAPI PowerGetActiveScheme(HKEY UserRootPowerKey, GUID** ActivePolicyGuid);
+DWORD WINAPI PowerReadACValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
+                                   const GUID* SubGroupOfPowerSettingsGuid,
+                                   const GUID* PowerSettingGuid, LPDWORD AcValueIndex);
+DWORD WINAPI PowerReadDCValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
+                                   const GUID* SubGroupOfPowerSettingsGuid,
+                                   const GUID* PowerSettingGuid, LPDWORD DcValueIndex);
+DWORD WINAPI PowerWriteACValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
+                                    const GUID* SubGroupOfPowerSettingsGuid,
+                                    const GUID* PowerSettingGuid, DWORD AcValueIndex);
+DWORD WINAPI PowerWriteDCValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
+                                    const GUID* SubGroupOfPowerSettingsGuid,
+                                    const GUID* PowerSettingGuid, DWORD DcValueIndex);
+DWORD WINAPI PowerSetActiveScheme(HKEY UserRootPowerKey, const GUID* SchemeGuid);
+
+HRESULT WINAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
+HLOCAL WINAPI LocalFree(HLOCAL hMem);
+}

@@ -1,0 +1,151 @@
+#include "simulated_power.h"
+
+#include <optional>
+#include <string>
+
+#include "guid_text.h"
+#include "power_platform.h"
+#include "store_file.h"
+#include "store_format.h"
+
+namespace {
+
+unsigned readCallCount = 0;
+unsigned writeCallCount = 0;
+
+// Runs `use` on the store's contents with the store locked; saves them when `use` succeeded
+// and said it changed them. A missing store is created with the defaults first; a malformed
+// one is left exactly as it is.
+template <typename Use>
+DWORD WithStore(Use&& use) {
+  std::string path;
+  if (const DWORD status = LocateStoreFile(path); status != 0) return status;
+  const StoreLock lock(path);
+  if (lock.status() != 0) return lock.status();
+
+  std::string text;
+  bool missing = false;
+  if (const DWORD status = ReadStoreFile(path, text, missing); status != 0) return status;
+
+  StoredScheme stored;
+  if (missing) {
+    stored = DefaultStoredScheme();
+    if (const DWORD status = ReplaceStoreFile(path, FormatStoredScheme(stored)); status != 0) {
+      return status;
+    }
+  } else {
+    std::optional<StoredScheme> parsed = ParseStoredScheme(text);
+    if (!parsed) return ERROR_INVALID_DATA;
+    stored = std::move(*parsed);
+  }
+
+  bool changed = false;
+  const DWORD status = use(stored, changed);
+  if (status != 0 || !changed) return status;
+  return ReplaceStoreFile(path, FormatStoredScheme(stored));
+}
+
+DWORD InjectedFault(const StoredScheme& stored, StoreCall call, unsigned ordinal = 0,
+                    std::size_t setting = 0, PowerSource source = PowerSource::Ac) {
+  for (const StoreFault& fault : stored.faults) {
+    if (fault.call != call) continue;
+    const bool perValueCall = call == StoreCall::Read || call == StoreCall::Write;
+    if (!perValueCall) return fault.status;
+    if (fault.ordinal != 0 ? fault.ordinal == ordinal
+                           : fault.setting == setting && fault.source == source) {
+      return fault.status;
+    }
+  }
+  return 0;
+}
+
+DWORD CheckScheme(HKEY root, const GUID* scheme, const StoredScheme& stored) {
+  // Other roots hold other users' or machines' schemes, which this store does not have.
+  if (root != nullptr) return ERROR_INVALID_PARAMETER;
+  if (scheme == nullptr || !SameGuid(*scheme, stored.identifier)) return ERROR_INVALID_PARAMETER;
+  return 0;
+}
+
+DWORD FindSetting(const GUID* subgroup, const GUID* setting, std::size_t& index) {
+  if (subgroup == nullptr || setting == nullptr) return ERROR_INVALID_PARAMETER;
+  if (!SameGuid(*subgroup, kStoredSubgroup)) return ERROR_FILE_NOT_FOUND;
+  for (index = 0; index < kKnownSettings.size(); ++index) {
+    if (SameGuid(*setting, kKnownSettings[index].identifier)) return 0;
+  }
+  return ERROR_FILE_NOT_FOUND;
+}
+
+DWORD ReadValueIndex(PowerSource source, HKEY root, const GUID* scheme, const GUID* subgroup,
+                     const GUID* setting, LPDWORD value) {
+  const unsigned ordinal = ++readCallCount;
+  return WithStore([&](const StoredScheme& stored, bool&) -> DWORD {
+    std::size_t index = 0;
+    if (const DWORD status = CheckScheme(root, scheme, stored); status != 0) return status;
+    if (const DWORD status = FindSetting(subgroup, setting, index); status != 0) return status;
+    if (value == nullptr) return ERROR_INVALID_PARAMETER;
+    if (const DWORD status = InjectedFault(stored, StoreCall::Read, ordinal, index, source)) {
+      return status;
+    }
+    *value = stored.values[index][static_cast<std::size_t>(source)];
+    return 0;
+  });
+}
+
+DWORD WriteValueIndex(PowerSource source, HKEY root, const GUID* scheme, const GUID* subgroup,
+                      const GUID* setting, DWORD value) {
+  const unsigned ordinal = ++writeCallCount;
+  return WithStore([&](StoredScheme& stored, bool& changed) -> DWORD {
+    std::size_t index = 0;
+    if (const DWORD status = CheckScheme(root, scheme, stored); status != 0) return status;
+    if (const DWORD status = FindSetting(subgroup, setting, index); status != 0) return status;
+    if (const DWORD status = InjectedFault(stored, StoreCall::Write, ordinal, index, source)) {
+      return status;
+    }
+    stored.values[index][static_cast<std::size_t>(source)] = value;
+    changed = true;
+    return 0;
+  });
+}
+
+}  // namespace
+
+void ResetStoreCallCounts() {
+  readCallCount = 0;
+  writeCallCount = 0;
+}
+
+DWORD WINAPI PowerGetActiveScheme(HKEY root, GUID** activeScheme) {
+  if (root != nullptr || activeScheme == nullptr) return ERROR_INVALID_PARAMETER;
+  return WithStore([&](const StoredScheme& stored, bool&) -> DWORD {
+    if (const DWORD status = InjectedFault(stored, StoreCall::Query)) return status;
+    *activeScheme = AllocateSchemeIdentifier(stored.identifier);
+    return *activeScheme != nullptr ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+  });
+}
+
+DWORD WINAPI PowerReadACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
+                                   const GUID* setting, LPDWORD value) {
+  return ReadValueIndex(PowerSource::Ac, root, scheme, subgroup, setting, value);
+}
+
+DWORD WINAPI PowerReadDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
+                                   const GUID* setting, LPDWORD value) {
+  return ReadValueIndex(PowerSource::Dc, root, scheme, subgroup, setting, value);
+}
+
+DWORD WINAPI PowerWriteACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
+                                    const GUID* setting, DWORD value) {
+  return WriteValueIndex(PowerSource::Ac, root, scheme, subgroup, setting, value);
+}
+
+DWORD WINAPI PowerWriteDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
+                                    const GUID* setting, DWORD value) {
+  return WriteValueIndex(PowerSource::Dc, root, scheme, subgroup, setting, value);
+}
+
+DWORD WINAPI PowerSetActiveScheme(HKEY root, const GUID* scheme) {
+  return WithStore([&](const StoredScheme& stored, bool&) -> DWORD {
+    if (const DWORD status = CheckScheme(root, scheme, stored); status != 0) return status;
+    return InjectedFault(stored, StoreCall::Activate);
+  });
+}

@@ -1,0 +1,206 @@
+#include "store_format.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "guid_text.h"
+
+const GUID kStoredSubgroup = {
+    0x4f971e89, 0xeebd, 0x4455, {0xa8, 0xde, 0x9e, 0x59, 0x04, 0x0e, 0x73, 0x47}};
+
+const std::array<KnownSetting, 3> kKnownSettings = {{
+    {"power-button",
+     {0x7648efa3, 0xdd9c, 0x4e3e, {0xb5, 0x66, 0x50, 0xf9, 0x29, 0x38, 0x62, 0x80}}},
+    {"lid-close", {0x5ca83367, 0x6e45, 0x459f, {0xa2, 0x7b, 0x47, 0x6b, 0x1d, 0x01, 0xc9, 0x36}}},
+    {"sleep-button",
+     {0x96996bc0, 0xad50, 0x47ec, {0x92, 0x3b, 0x6f, 0x41, 0x87, 0x4d, 0xd9, 0xeb}}},
+}};
+
+namespace {
+
+// The Balanced scheme's identifier, which every Windows installation has.
+constexpr GUID kDefaultSchemeIdentifier = {
+    0x381b4222, 0xf694, 0x41f0, {0x96, 0x85, 0xff, 0x5b, 0xb2, 0x60, 0xdf, 0x2e}};
+constexpr DWORD kSleepAction = 1;
+
+std::vector<std::string_view> SplitWords(std::string_view line) {
+  std::vector<std::string_view> words;
+  std::size_t position = 0;
+  while (position < line.size()) {
+    while (position < line.size() && (line[position] == ' ' || line[position] == '\t')) {
+      ++position;
+    }
+    const std::size_t start = position;
+    while (position < line.size() && line[position] != ' ' && line[position] != '\t') ++position;
+    if (position > start) words.push_back(line.substr(start, position - start));
+  }
+  return words;
+}
+
+// Decimal, or (where `allowHex`) hexadecimal after "0x"; no sign, no spaces, at most 32 bits.
+std::optional<std::uint32_t> ParseNumber(std::string_view word, bool allowHex) {
+  unsigned base = 10;
+  if (allowHex && word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+    base = 16;
+    word.remove_prefix(2);
+  }
+  if (word.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : word) {
+    unsigned digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return std::nullopt;
+    }
+    value = value * base + digit;
+    if (value > UINT32_MAX) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+std::optional<std::size_t> FindSetting(std::string_view name) {
+  for (std::size_t i = 0; i < kKnownSettings.size(); ++i) {
+    if (name == kKnownSettings[i].name) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<PowerSource> ParseSource(std::string_view word) {
+  if (word == "ac") return PowerSource::Ac;
+  if (word == "dc") return PowerSource::Dc;
+  return std::nullopt;
+}
+
+std::optional<StoreCall> ParseCall(std::string_view word) {
+  if (word == "query") return StoreCall::Query;
+  if (word == "read") return StoreCall::Read;
+  if (word == "write") return StoreCall::Write;
+  if (word == "activate") return StoreCall::Activate;
+  return std::nullopt;
+}
+
+const char* CallName(StoreCall call) {
+  switch (call) {
+    case StoreCall::Query:
+      return "query";
+    case StoreCall::Read:
+      return "read";
+    case StoreCall::Write:
+      return "write";
+    case StoreCall::Activate:
+      return "activate";
+  }
+  return "?";
+}
+
+// "fail query|activate STATUS", "fail read|write N STATUS",
+// "fail read|write SETTING ac|dc STATUS"; `words` starts after "fail".
+std::optional<StoreFault> ParseFault(const std::vector<std::string_view>& words) {
+  if (words.size() < 3) return std::nullopt;
+  StoreFault fault;
+  const auto call = ParseCall(words[1]);
+  const auto status = ParseNumber(words.back(), /*allowHex=*/true);
+  if (!call || !status || *status == 0) return std::nullopt;
+  fault.call = *call;
+  fault.status = *status;
+
+  const bool perValueCall = fault.call == StoreCall::Read || fault.call == StoreCall::Write;
+  if (!perValueCall) return words.size() == 3 ? std::optional(fault) : std::nullopt;
+
+  if (words.size() == 4) {
+    const auto ordinal = ParseNumber(words[2], /*allowHex=*/false);
+    if (!ordinal || *ordinal == 0) return std::nullopt;
+    fault.ordinal = *ordinal;
+    return fault;
+  }
+  if (words.size() == 5) {
+    const auto setting = FindSetting(words[2]);
+    const auto source = ParseSource(words[3]);
+    if (!setting || !source) return std::nullopt;
+    fault.setting = *setting;
+    fault.source = *source;
+    return fault;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+StoredScheme DefaultStoredScheme() {
+  StoredScheme scheme;
+  scheme.identifier = kDefaultSchemeIdentifier;
+  for (auto& setting : scheme.values) setting = {kSleepAction, kSleepAction};
+  return scheme;
+}
+
+std::optional<StoredScheme> ParseStoredScheme(std::string_view text) {
+  StoredScheme scheme;
+  bool haveScheme = false;
+  std::array<bool, 3> haveSetting = {};
+
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+
+    const std::vector<std::string_view> words = SplitWords(line);
+    if (words.empty() || words[0].front() == '#') continue;
+
+    if (words[0] == "scheme") {
+      if (haveScheme || words.size() != 2 || !ParseGuidText(words[1], scheme.identifier)) {
+        return std::nullopt;
+      }
+      haveScheme = true;
+    } else if (words[0] == "fail") {
+      const auto fault = ParseFault(words);
+      if (!fault) return std::nullopt;
+      scheme.faults.push_back(*fault);
+    } else {
+      const auto setting = FindSetting(words[0]);
+      if (!setting || haveSetting[*setting] || words.size() != 3) return std::nullopt;
+      const auto acValue = ParseNumber(words[1], /*allowHex=*/false);
+      const auto dcValue = ParseNumber(words[2], /*allowHex=*/false);
+      if (!acValue || !dcValue) return std::nullopt;
+      scheme.values[*setting] = {*acValue, *dcValue};
+      haveSetting[*setting] = true;
+    }
+  }
+  for (bool present : haveSetting) {
+    if (!present) return std::nullopt;
+  }
+  if (!haveScheme) return std::nullopt;
+  return scheme;
+}
+
+std::string FormatStoredScheme(const StoredScheme& scheme) {
+  std::string text = "# buttonguard simulated power store: setting, AC value, DC value\n";
+  text += "scheme " + FormatGuidText(scheme.identifier) + "\n";
+  char line[96];
+  for (std::size_t i = 0; i < kKnownSettings.size(); ++i) {
+    std::snprintf(line, sizeof line, "%s %lu %lu\n", kKnownSettings[i].name,
+                  static_cast<unsigned long>(scheme.values[i][0]),
+                  static_cast<unsigned long>(scheme.values[i][1]));
+    text += line;
+  }
+  for (const StoreFault& fault : scheme.faults) {
+    const auto status = static_cast<unsigned long>(fault.status);
+    if (fault.call == StoreCall::Query || fault.call == StoreCall::Activate) {
+      std::snprintf(line, sizeof line, "fail %s %lu\n", CallName(fault.call), status);
+    } else if (fault.ordinal != 0) {
+      std::snprintf(line, sizeof line, "fail %s %u %lu\n", CallName(fault.call), fault.ordinal,
+                    status);
+    } else {
+      std::snprintf(line, sizeof line, "fail %s %s %s %lu\n", CallName(fault.call),
+                    kKnownSettings[fault.setting].name,
+                    fault.source == PowerSource::Ac ? "ac" : "dc", status);
+    }
+    text += line;
+  }
+  return text;
+}

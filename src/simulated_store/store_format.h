@@ -1,0 +1,56 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "power_platform.h"
+
+// The simulated store's contents and their text form. The store knows the platform's real
+// identifiers on its own, so a mistyped identifier in the tool fails here as it would on
+// Windows.
+
+enum class PowerSource : std::size_t { Ac = 0, Dc = 1 };
+enum class StoreCall { Query, Read, Write, Activate };
+
+struct KnownSetting {
+  const char* name;  // its name in the store file
+  GUID identifier;
+};
+
+// GUID_SYSTEM_BUTTON_SUBGROUP, the only subgroup the store holds.
+extern const GUID kStoredSubgroup;
+// Power button, lid close and sleep button, in that order.
+extern const std::array<KnownSetting, 3> kKnownSettings;
+
+// Makes one kind of call fail with `status`. A read or write fault picks its call either by
+// ordinal (the n-th read or write of the process, from 1) or by value (any call on one
+// setting and power source); ordinal 0 means by value.
+struct StoreFault {
+  StoreCall call = StoreCall::Query;
+  unsigned ordinal = 0;
+  std::size_t setting = 0;
+  PowerSource source = PowerSource::Ac;
+  DWORD status = 0;
+
+  friend bool operator==(const StoreFault&, const StoreFault&) = default;
+};
+
+struct StoredScheme {
+  GUID identifier{};
+  // values[setting][source], settings in kKnownSettings order.
+  std::array<std::array<DWORD, 2>, 3> values{};
+  std::vector<StoreFault> faults;
+};
+
+// A fresh store: one scheme (Balanced's identifier) with every button set to 1, "sleep".
+StoredScheme DefaultStoredScheme();
+
+// nullopt for any text that is not exactly a store: an unknown or repeated line, a missing
+// setting, a number out of range. A malformed store is never guessed at.
+std::optional<StoredScheme> ParseStoredScheme(std::string_view text);
+
+std::string FormatStoredScheme(const StoredScheme& scheme);

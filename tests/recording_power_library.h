@@ -1,0 +1,39 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A stand-in for the platform's power and component-object functions that logs every call it
+// receives, in a form a test can compare line by line, and fails one chosen call on demand.
+// It knows the platform's identifiers from its own table, typed independently of the tool.
+namespace recording_power {
+
+enum class CallKind { Query, Read, Write, Activate };
+
+struct Fault {
+  CallKind kind = CallKind::Query;
+  int ordinal = 0;  // the n-th call of that kind, from 1; reads and writes count AC and DC alike
+  std::uint32_t status = 0;
+};
+
+struct Scenario {
+  // The scheme's values in record order: power button AC, DC, lid AC, DC, sleep AC, DC.
+  std::array<std::uint32_t, 6> values = {};
+  std::vector<Fault> faults;
+  // What a failing read leaves in the caller's variable; unset means it is left alone.
+  bool failedReadWritesValue = false;
+  std::uint32_t failedReadValue = 0;
+};
+
+void Reset(const Scenario& scenario = {});
+
+// One line per call, e.g. "PowerReadACValueIndex lid-close", "PowerWriteDCValueIndex
+// sleep-button 0", "PowerSetActiveScheme", "LocalFree".
+const std::vector<std::string>& Calls();
+
+// The values the scheme holds now, after the writes.
+const std::array<std::uint32_t, 6>& SchemeValues();
+
+}  // namespace recording_power
