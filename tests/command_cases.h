@@ -1,0 +1,37 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "run_command.h"
+
+// Whole command lines with the store they start from and everything they must produce: the
+// report bytes, the 32-bit exit status, the outcome a narrow exit status carries, and the
+// store afterwards. The same table drives the in-process tests and the tests of the built
+// executable, on this host and under Wine.
+struct CommandCase {
+  const char* name;
+  std::vector<std::string> arguments;  // after argument 0, as UTF-8
+  std::optional<std::string> storeBefore;  // nullopt: there is no store file yet
+  std::string report;
+  std::int32_t exitStatus;
+  CommandOutcome outcome;
+  // The six values in the store afterwards; nullopt: the file is exactly as before (or still
+  // absent).
+  std::optional<std::array<std::uint32_t, 6>> valuesAfter;
+};
+
+// Store text with these values (record order) and extra lines such as fault lines.
+std::string StoreText(const std::array<std::uint32_t, 6>& values,
+                      const std::vector<std::string>& extraLines = {});
+
+// The six values of a store text, or nullopt if it is not a store.
+std::optional<std::array<std::uint32_t, 6>> StoreValues(const std::string& text);
+
+const std::vector<CommandCase>& CommandCases();
+
+// For test names: letters, digits and underscores only.
+std::string CaseName(const CommandCase& c);
