@@ -2,25 +2,41 @@
 #include <io.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
+#include <cstdlib>
+#include <cwchar>
 
 #include "run_command.h"
+
+namespace {
+
+// The tool works on char16_t; the platform hands out wchar_t, the same UTF-16 units under
+// another type. Copying them, once, keeps the shared code free of aliasing tricks.
+const char16_t* const* CopyArguments(int count, wchar_t** arguments) {
+  std::size_t units = 0;
+  for (int i = 0; i < count; ++i) units += std::wcslen(arguments[i]) + 1;
+  auto** pointers = static_cast<char16_t**>(std::malloc(sizeof(char16_t*) * (count + 1U)));
+  auto* text = static_cast<char16_t*>(std::malloc(sizeof(char16_t) * (units + 1)));
+  if (pointers == nullptr || text == nullptr) return nullptr;
+  for (int i = 0; i < count; ++i) {
+    pointers[i] = text;
+    for (const wchar_t* unit = arguments[i]; *unit != L'\0'; ++unit) {
+      *text++ = static_cast<char16_t>(*unit);
+    }
+    *text++ = u'\0';
+  }
+  pointers[count] = nullptr;
+  return pointers;
+}
+
+}  // namespace
 
 // The platform has already split the command line by its own rules into UTF-16 arguments.
 int wmain(int argc, wchar_t** argv) {
   // The report writes its own CR LF; text mode would double the CR.
   _setmode(_fileno(stdout), _O_BINARY);
 
-  std::vector<std::u16string> copied;
-  copied.reserve(static_cast<std::size_t>(argc));
-  for (int i = 0; i < argc; ++i) {
-    const std::wstring_view argument = argv[i];
-    copied.emplace_back(argument.begin(), argument.end());
-  }
-  std::vector<const char16_t*> arguments;
-  for (const std::u16string& argument : copied) arguments.push_back(argument.c_str());
-  arguments.push_back(nullptr);
-
-  return RunCommand(argc, arguments.data()).exitStatus;
+  const char16_t* const* arguments = CopyArguments(argc, argv);
+  if (arguments == nullptr) return HresultFromWin32(8);  // ERROR_NOT_ENOUGH_MEMORY
+  // The process ends right after; the copies go with it.
+  return RunCommand(argc, arguments).exitStatus;
 }

@@ -1,7 +1,6 @@
 #include "policy_code.h"
 
 #include <cstddef>
-#include <cstdio>
 
 namespace {
 
@@ -24,9 +23,10 @@ std::uint32_t PackPolicyCode(const ButtonPolicy& policy) {
   return code;
 }
 
-std::string FormatPolicyCode(std::uint32_t code) {
-  char text[kCodeTextLength + 1] = {};
-  std::snprintf(text, sizeof text, "%08lX", static_cast<unsigned long>(code));
+PolicyCodeText FormatPolicyCode(std::uint32_t code) {
+  constexpr char kDigits[] = "0123456789ABCDEF";
+  PolicyCodeText text = {};
+  for (std::size_t i = kCodeTextLength; i > 0; --i, code >>= 4) text.digits[i - 1] = kDigits[code & 0xF];
   return text;
 }
 

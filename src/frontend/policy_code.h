@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "button_policy.h"
@@ -12,8 +11,12 @@
 // Each field keeps only its low four bits; see PolicyFitsCode.
 std::uint32_t PackPolicyCode(const ButtonPolicy& policy);
 
+struct PolicyCodeText {
+  char digits[9];  // eight digits and a terminating NUL
+};
+
 // Eight upper-case hexadecimal digits with leading zeros, as "%08X" gives.
-std::string FormatPolicyCode(std::uint32_t code);
+PolicyCodeText FormatPolicyCode(std::uint32_t code);
 
 // Takes units 3 to 8 of `text` as six hexadecimal digits (either case) in record order; the
 // first two units and anything after the eighth are not looked at. Returns false, leaving

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
-#include <string>
 #include <string_view>
 
 #include "button_policy.h"
@@ -14,4 +14,7 @@ void WriteReportLine(std::FILE* report, std::u16string_view text);
 void WriteReportLine(std::FILE* report, std::string_view asciiText);
 
 // "%d, %d, %d, %d, %d, %d": the six values in record order, as signed decimals.
-std::string FormatPolicyValues(const ButtonPolicy& policy);
+void WritePolicyValuesLine(std::FILE* report, const ButtonPolicy& policy);
+
+// The code as "%08X".
+void WritePolicyCodeLine(std::FILE* report, std::uint32_t code);

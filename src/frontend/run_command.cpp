@@ -17,10 +17,6 @@ CommandResult PowerFailure(std::uint32_t status) {
 
 CommandResult UsageError() { return {kUsageErrorStatus, CommandOutcome::UsageError}; }
 
-void WriteSavedPolicy(std::FILE* report) {
-  WriteReportLine(report, FormatPolicyValues(savedButtonPolicy));
-}
-
 CommandResult Block(std::FILE* report) {
   WriteReportLine(report, "0");
   const std::uint32_t readStatus = AccessButtonPolicy(PolicyAccessMode::Read);
@@ -35,9 +31,9 @@ CommandResult Block(std::FILE* report) {
       if (blockStatus == 0) WriteReportLine(report, "2");
     }
   }
-  WriteSavedPolicy(report);
+  WritePolicyValuesLine(report, savedButtonPolicy);
   const std::uint32_t code = PackPolicyCode(savedButtonPolicy);
-  WriteReportLine(report, FormatPolicyCode(code));
+  WritePolicyCodeLine(report, code);
 
   if (readStatus != 0) return PowerFailure(readStatus);
   if (!valuesFitCode) return PowerFailure(kInvalidDataStatus);
@@ -49,7 +45,7 @@ CommandResult Block(std::FILE* report) {
 CommandResult Restore(int argumentCount, const char16_t* const* arguments, std::FILE* report) {
   if (argumentCount != 3) return UsageError();
   if (!ParsePolicyCode(arguments[2], savedButtonPolicy)) return UsageError();
-  WriteSavedPolicy(report);
+  WritePolicyValuesLine(report, savedButtonPolicy);
   const std::uint32_t status = AccessButtonPolicy(PolicyAccessMode::Restore);
   if (status != 0) return PowerFailure(status);
   return {0, CommandOutcome::Done};

@@ -8,21 +8,24 @@
 namespace {
 
 struct LoadedLibrary {
+  bool attempted = false;
   HMODULE module = nullptr;
   DWORD status = 0;
 };
 
+// The tool is single-threaded, so a plain flag is enough to load the library once.
+LoadedLibrary powerLibrary;
+
 const LoadedLibrary& PowerLibrary() {
-  static const LoadedLibrary library = [] {
-    LoadedLibrary loaded;
-    loaded.module = LoadLibraryExW(L"powrprof.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (loaded.module == nullptr) {
-      loaded.status = GetLastError();
-      if (loaded.status == 0) loaded.status = ERROR_MOD_NOT_FOUND;
+  if (!powerLibrary.attempted) {
+    powerLibrary.attempted = true;
+    powerLibrary.module = LoadLibraryExW(L"powrprof.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (powerLibrary.module == nullptr) {
+      powerLibrary.status = GetLastError();
+      if (powerLibrary.status == 0) powerLibrary.status = ERROR_MOD_NOT_FOUND;
     }
-    return loaded;
-  }();
-  return library;
+  }
+  return powerLibrary;
 }
 
 // Finds `name` in the system's power library; the platform's status if it or the library is

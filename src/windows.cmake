@@ -1,0 +1,47 @@
+# The Windows executable. Included from src/CMakeLists.txt on Windows targets only.
+
+enable_language(RC)
+configure_file(${PROJECT_SOURCE_DIR}/res/buttonguard_version.h.in
+  ${CMAKE_CURRENT_BINARY_DIR}/generated/buttonguard_version.h @ONLY)
+
+# Windows 10 and later; LOAD_LIBRARY_SEARCH_SYSTEM32 needs at least Windows 8 headers.
+add_library(buttonguard_windows_definitions INTERFACE)
+target_compile_definitions(buttonguard_windows_definitions INTERFACE
+  _WIN32_WINNT=0x0A00 WINVER=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE)
+target_link_libraries(buttonguard_power_platform INTERFACE buttonguard_windows_definitions)
+
+add_executable(buttonguard
+  frontend/main_windows.cpp
+  power/windows/power_library_loader.cpp
+  ${PROJECT_SOURCE_DIR}/res/buttonguard.rc)
+target_include_directories(buttonguard PRIVATE
+  ${CMAKE_CURRENT_BINARY_DIR}/generated ${PROJECT_SOURCE_DIR}/res)
+# powrprof is deliberately not linked: power_library_loader.cpp loads it from the system folder.
+target_link_libraries(buttonguard PRIVATE
+  buttonguard_frontend buttonguard_power buttonguard_power_platform ole32)
+target_compile_options(buttonguard PRIVATE ${BUTTONGUARD_LEAN_FLAGS})
+
+if(MINGW)
+  # Small and self-contained: no libstdc++, libgcc or winpthread DLL beside the executable.
+  foreach(target buttonguard buttonguard_power buttonguard_frontend)
+    target_compile_options(${target} PRIVATE -Os -ffunction-sections -fdata-sections)
+  endforeach()
+  target_link_options(buttonguard PRIVATE -municode -static -s -Wl,--gc-sections)
+elseif(MSVC)
+  # The resource script embeds the manifest; the linker's own would be a second one.
+  target_link_options(buttonguard PRIVATE /MANIFEST:NO)
+  set_property(TARGET buttonguard PROPERTY
+    MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+endif()
+
+install(TARGETS buttonguard RUNTIME DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+
+set(CPACK_GENERATOR ZIP)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(CPACK_PACKAGE_FILE_NAME "buttonguard-${PROJECT_VERSION}-win64")
+else()
+  set(CPACK_PACKAGE_FILE_NAME "buttonguard-${PROJECT_VERSION}-win32")
+endif()
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+include(CPack)

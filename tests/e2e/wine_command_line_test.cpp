@@ -1,0 +1,216 @@
+// buttonguard.exe under Wine: the platform's real C runtime, command-line splitting and DLL
+// loader, with the simulated store built as the system folder's powrprof.dll. A launcher of
+// ours reads the full 32-bit exit status on the Windows side, since Wine's own exit status is
+// cut to eight bits.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "command_cases.h"
+#include "process_runner.h"
+#include "temporary_store.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kWindowsBuild = BUTTONGUARD_WINDOWS_BUILD_DIR;
+const fs::path kWinePrefix = BUTTONGUARD_WINE_PREFIX;
+const std::string kWine = BUTTONGUARD_WINE_PROGRAM;
+
+fs::path Executable() { return kWindowsBuild / "src" / "buttonguard.exe"; }
+fs::path Launcher() { return kWindowsBuild / "tests" / "windows" / "exit_status_launcher.exe"; }
+
+// Wine shows the host's root as drive Z:.
+std::string WindowsPath(const fs::path& path) {
+  std::string text = "Z:" + fs::absolute(path).string();
+  for (char& c : text) c = c == '/' ? '\\' : c;
+  return text;
+}
+
+// Quotes one argument so that the platform's command-line splitting gives it back unchanged.
+std::string Quote(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string quoted = "\"";
+  std::size_t backslashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, '\\');
+  return quoted + "\"";
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+struct WineRun {
+  std::string output;
+  std::int64_t exitStatus = -1;  // as the platform reports it; -1 never arrives from it here
+  bool launched = false;
+};
+
+// Runs `executable` with the raw command-line tail `tail`, exactly as a script would write it.
+WineRun RunUnderWine(const fs::path& executable, const std::string& tail,
+                     const TemporaryStore& store) {
+  const fs::path statusFile = fs::path(store.folder()) / "exit-status";
+  fs::remove(statusFile);
+  std::string commandLine = Quote(WindowsPath(executable));
+  if (!tail.empty()) commandLine += " " + tail;
+
+  const ProcessRun run = RunProcess(
+      kWine, {kWine, Launcher().string()},
+      {"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=powrprof=n",
+       "LANG=C.UTF-8", "LC_ALL=C.UTF-8", "BUTTONGUARD_STORE=" + WindowsPath(store.path()),
+       "BUTTONGUARD_CHILD_COMMAND_LINE=" + commandLine,
+       "BUTTONGUARD_EXIT_STATUS_FILE=" + WindowsPath(statusFile)});
+  WineRun result;
+  result.output = run.output;
+  result.launched = run.exitStatus == 0 && fs::exists(statusFile);
+  if (result.launched) {
+    result.exitStatus =
+        static_cast<std::int32_t>(std::stoul(ReadFile(statusFile), nullptr, 16));
+  }
+  return result;
+}
+
+std::string Tail(const std::vector<std::string>& arguments) {
+  std::string tail;
+  for (const std::string& argument : arguments) tail += (tail.empty() ? "" : " ") + Quote(argument);
+  return tail;
+}
+
+// Why the suite cannot run here, or empty. Creates the prefix on first use and puts the
+// simulated store in its system folder.
+std::string PrepareWine() {
+  if (kWine.empty()) return "wine is not installed";
+  for (const fs::path& needed :
+       {Executable(), Launcher(), kWindowsBuild / "system32" / "powrprof.dll"}) {
+    if (!fs::exists(needed)) return needed.string() + " is missing: build the windows-x64 preset";
+  }
+  const fs::path system32 = kWinePrefix / "drive_c" / "windows" / "system32";
+  if (!fs::exists(system32 / "kernel32.dll")) {
+    const ProcessRun boot = RunProcess(kWine, {kWine, "wineboot", "--init"},
+                                       {"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all"});
+    if (!fs::exists(system32)) return "wineboot could not create " + kWinePrefix.string();
+  }
+  fs::copy_file(kWindowsBuild / "system32" / "powrprof.dll", system32 / "powrprof.dll",
+                fs::copy_options::overwrite_existing);
+  return "";
+}
+
+class WineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static const std::string reason = PrepareWine();
+    unavailable_ = reason;
+  }
+
+  void SetUp() override {
+    if (unavailable_.empty()) return;
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && std::string(ci) == "true") FAIL() << unavailable_;
+    GTEST_SKIP() << "Wine suite skipped: " << unavailable_;
+  }
+
+  static std::string unavailable_;
+};
+
+std::string WineTest::unavailable_;
+
+class WineCommandLineTest : public WineTest, public ::testing::WithParamInterface<CommandCase> {};
+
+TEST_P(WineCommandLineTest, WritesTheReportBytesAndExitsWithTheFull32BitStatus) {
+  const CommandCase& c = GetParam();
+  TemporaryStore store;
+  store.Write(c.storeBefore);
+
+  const WineRun run = RunUnderWine(Executable(), Tail(c.arguments), store);
+
+  ASSERT_TRUE(run.launched) << run.output;
+  EXPECT_EQ(run.output, c.report);
+  EXPECT_EQ(run.exitStatus, c.exitStatus);
+  if (c.valuesAfter) {
+    EXPECT_EQ(StoreValues(store.Read().value_or("")), c.valuesAfter);
+  } else {
+    EXPECT_EQ(store.Read(), c.storeBefore);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WineCommandLineTest, ::testing::ValuesIn(CommandCases()),
+                         [](const auto& info) { return CaseName(info.param); });
+
+// Command lines as a batch file or PowerShell would pass them, split by the platform's rules.
+struct SplitCase {
+  const char* name;
+  const char* tail;
+  std::string report;
+  std::int64_t exitStatus;
+};
+
+class WineSplittingTest : public WineTest, public ::testing::WithParamInterface<SplitCase> {};
+
+TEST_P(WineSplittingTest, SplitsQuotedArgumentsByThePlatformRules) {
+  const SplitCase& c = GetParam();
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const WineRun run = RunUnderWine(Executable(), c.tail, store);
+  ASSERT_TRUE(run.launched);
+  EXPECT_EQ(run.output, c.report);
+  EXPECT_EQ(run.exitStatus, c.exitStatus);
+}
+
+const std::string kRestored = "restore\r\n3, 3, 1, 1, 0, 0\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, WineSplittingTest,
+    ::testing::Values(SplitCase{"quoted words", R"("restore" "00331100")", kRestored, 0},
+                      SplitCase{"quotes inside a word", R"(re"sto"re 00"33"1100)", kRestored, 0},
+                      SplitCase{"a quoted space keeps one argument", R"(restore "0033 1100")",
+                                "restore\r\n", -1},
+                      SplitCase{"an empty quoted argument counts", R"(restore 00331100 "")",
+                                "restore\r\n", -1},
+                      SplitCase{"tabs and runs of spaces separate", "restore \t  00331100",
+                                kRestored, 0},
+                      SplitCase{"escaped quotes are part of the word", R"(\"block\")",
+                                "\"block\"\r\n", 0},
+                      SplitCase{"an unclosed quote runs to the end", R"("block)",
+                                "block\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n",
+                                0x341205}),
+    [](const auto& info) {
+      std::string name = info.param.name;
+      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
+
+TEST_F(WineTest, APowrprofPlantedBesideTheExecutableIsNeverLoaded) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const fs::path folder = fs::path(store.folder()) / "downloads";
+  fs::create_directories(folder);
+  fs::copy_file(Executable(), folder / "buttonguard.exe");
+  fs::copy_file(kWindowsBuild / "planted" / "powrprof.dll", folder / "powrprof.dll");
+
+  const WineRun run = RunUnderWine(folder / "buttonguard.exe", "block", store);
+
+  ASSERT_TRUE(run.launched);
+  EXPECT_EQ(run.output, "block\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n");
+  EXPECT_EQ(run.exitStatus, 0x341205);
+  EXPECT_FALSE(fs::exists(folder / "planted-powrprof-was-loaded"));
+}
+
+}  // namespace
