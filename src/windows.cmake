@@ -14,6 +14,7 @@ add_executable(buttonguard
   frontend/main_windows.cpp
   power/windows/power_library_loader.cpp
   ${PROJECT_SOURCE_DIR}/res/buttonguard.rc)
+set_target_properties(buttonguard PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_include_directories(buttonguard PRIVATE
   ${CMAKE_CURRENT_BINARY_DIR}/generated ${PROJECT_SOURCE_DIR}/res)
 # powrprof is deliberately not linked: power_library_loader.cpp loads it from the system folder.

@@ -148,7 +148,8 @@ TEST_P(ReadFailureTest, StopsThereKeepingLaterFieldsAndWhatThePlatformLeft) {
   EXPECT_EQ(Fields(savedButtonPolicy), fields);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachRead, ReadFailureTest, ::testing::Range(0, 6));
+INSTANTIATE_TEST_SUITE_P(EachRead, ReadFailureTest, ::testing::Range(0, 6),
+                         [](const auto& info) { return "Read" + std::to_string(info.param + 1); });
 
 // Each of the six writes failing in turn, when restoring and when blocking.
 class WriteFailureTest : public AccessButtonPolicyTest,
@@ -178,6 +179,11 @@ TEST_P(WriteFailureTest, StopsThereLeavingEarlierWritesAndNeverActivating) {
 INSTANTIATE_TEST_SUITE_P(EachWrite, WriteFailureTest,
                          ::testing::Combine(::testing::Values(PolicyAccessMode::Restore,
                                                               PolicyAccessMode::Block),
-                                            ::testing::Range(0, 6)));
+                                            ::testing::Range(0, 6)),
+                         [](const auto& info) {
+                           const bool blocking = std::get<0>(info.param) == PolicyAccessMode::Block;
+                           return std::string(blocking ? "Block" : "Restore") + "Write" +
+                                  std::to_string(std::get<1>(info.param) + 1);
+                         });
 
 }  // namespace

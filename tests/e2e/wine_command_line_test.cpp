@@ -23,7 +23,7 @@ const fs::path kWindowsBuild = BUTTONGUARD_WINDOWS_BUILD_DIR;
 const fs::path kWinePrefix = BUTTONGUARD_WINE_PREFIX;
 const std::string kWine = BUTTONGUARD_WINE_PROGRAM;
 
-fs::path Executable() { return kWindowsBuild / "src" / "buttonguard.exe"; }
+fs::path Executable() { return kWindowsBuild / "buttonguard.exe"; }
 fs::path Launcher() { return kWindowsBuild / "tests" / "windows" / "exit_status_launcher.exe"; }
 
 // Wine shows the host's root as drive Z:.
