@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
   decoded.reserve(static_cast<std::size_t>(argc));
   for (int i = 0; i < argc; ++i) decoded.push_back(DecodeUtf8Argument(argv[i]));
   std::vector<const char16_t*> arguments;
+  arguments.reserve(decoded.size() + 1);
   for (const std::u16string& argument : decoded) arguments.push_back(argument.c_str());
   arguments.push_back(nullptr);
 

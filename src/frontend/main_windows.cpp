@@ -12,19 +12,23 @@ namespace {
 // The tool works on char16_t; the platform hands out wchar_t, the same UTF-16 units under
 // another type. Copying them, once, keeps the shared code free of aliasing tricks.
 const char16_t* const* CopyArguments(int count, wchar_t** arguments) {
+  const auto argumentCount = static_cast<std::size_t>(count);
   std::size_t units = 0;
-  for (int i = 0; i < count; ++i) units += std::wcslen(arguments[i]) + 1;
-  auto** pointers = static_cast<char16_t**>(std::malloc(sizeof(char16_t*) * (count + 1U)));
-  auto* text = static_cast<char16_t*>(std::malloc(sizeof(char16_t) * (units + 1)));
-  if (pointers == nullptr || text == nullptr) return nullptr;
-  for (int i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < argumentCount; ++i) units += std::wcslen(arguments[i]) + 1;
+  // One block: the pointer array, then the text it points into.
+  const std::size_t pointerBytes = sizeof(char16_t*) * (argumentCount + 1);
+  void* block = std::malloc(pointerBytes + sizeof(char16_t) * units);
+  if (block == nullptr) return nullptr;
+  auto** pointers = static_cast<char16_t**>(block);
+  auto* text = reinterpret_cast<char16_t*>(static_cast<char*>(block) + pointerBytes);
+  for (std::size_t i = 0; i < argumentCount; ++i) {
     pointers[i] = text;
     for (const wchar_t* unit = arguments[i]; *unit != L'\0'; ++unit) {
       *text++ = static_cast<char16_t>(*unit);
     }
     *text++ = u'\0';
   }
-  pointers[count] = nullptr;
+  pointers[argumentCount] = nullptr;
   return pointers;
 }
 

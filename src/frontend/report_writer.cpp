@@ -11,9 +11,15 @@ namespace {
 
 constexpr char kLineEnd[] = "\r\n";
 
+// A report that cannot be written must not stop a command halfway through changing the power
+// scheme: the run goes on, and on Windows its exit status still carries the code.
+void WriteBytes(std::FILE* report, const char* bytes, std::size_t count) {
+  static_cast<void>(std::fwrite(bytes, 1, count, report));
+}
+
 void EndLine(std::FILE* report) {
-  std::fwrite(kLineEnd, 1, 2, report);
-  std::fflush(report);
+  WriteBytes(report, kLineEnd, 2);
+  static_cast<void>(std::fflush(report));
 }
 
 // Writes `value` as a signed decimal at `out`; returns the end.
@@ -41,16 +47,16 @@ void WriteReportLine(std::FILE* report, std::u16string_view text) {
   for (char16_t unit : text) {
     chunk[used++] = unit < 256 ? static_cast<char>(unit) : '?';
     if (used == sizeof chunk) {
-      std::fwrite(chunk, 1, used, report);
+      WriteBytes(report, chunk, used);
       used = 0;
     }
   }
-  std::fwrite(chunk, 1, used, report);
+  WriteBytes(report, chunk, used);
   EndLine(report);
 }
 
 void WriteReportLine(std::FILE* report, std::string_view asciiText) {
-  std::fwrite(asciiText.data(), 1, asciiText.size(), report);
+  WriteBytes(report, asciiText.data(), asciiText.size());
   EndLine(report);
 }
 

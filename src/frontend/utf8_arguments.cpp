@@ -18,7 +18,8 @@ std::size_t DecodeSequence(std::string_view bytes, char32_t& codePoint) {
   if (lead < 0x80) {
     codePoint = lead;
     return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
+  }
+  if ((lead & 0xE0) == 0xC0) {
     length = 2;
     smallest = 0x80;
     codePoint = lead & 0x1F;

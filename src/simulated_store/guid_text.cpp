@@ -57,10 +57,11 @@ bool ParseGuidText(std::string_view text, GUID& value) {
 
 std::string FormatGuidText(const GUID& value) {
   char text[kGuidTextLength + 1] = {};
-  std::snprintf(text, sizeof text, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+  // The buffer fits the text exactly, so the count snprintf returns tells nothing new.
+  static_cast<void>(std::snprintf(text, sizeof text, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
                 static_cast<unsigned long>(value.Data1), static_cast<unsigned>(value.Data2),
                 static_cast<unsigned>(value.Data3), value.Data4[0], value.Data4[1], value.Data4[2],
-                value.Data4[3], value.Data4[4], value.Data4[5], value.Data4[6], value.Data4[7]);
+                value.Data4[3], value.Data4[4], value.Data4[5], value.Data4[6], value.Data4[7]));
   return text;
 }
 

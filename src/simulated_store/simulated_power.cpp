@@ -59,6 +59,7 @@ DWORD InjectedFault(const StoredScheme& stored, StoreCall call, unsigned ordinal
   return 0;
 }
 
+// cppcheck-suppress constParameter ; HKEY is the platform's type, a pointer to non-const
 DWORD CheckScheme(HKEY root, const GUID* scheme, const StoredScheme& stored) {
   // Other roots hold other users' or machines' schemes, which this store does not have.
   if (root != nullptr) return ERROR_INVALID_PARAMETER;
@@ -114,6 +115,7 @@ void ResetStoreCallCounts() {
   writeCallCount = 0;
 }
 
+// cppcheck-suppress constParameter ; the platform's signature
 DWORD WINAPI PowerGetActiveScheme(HKEY root, GUID** activeScheme) {
   if (root != nullptr || activeScheme == nullptr) return ERROR_INVALID_PARAMETER;
   return WithStore([&](const StoredScheme& stored, bool&) -> DWORD {

@@ -18,14 +18,15 @@ DWORD LocateStoreFile(std::string& path);
 class StoreLock {
  public:
   explicit StoreLock(const std::string& storePath);
-  ~StoreLock();
+  ~StoreLock();  // NOLINT(performance-trivially-destructible): file-backed stores unlock here
   StoreLock(const StoreLock&) = delete;
   StoreLock& operator=(const StoreLock&) = delete;
 
   DWORD status() const { return status_; }
 
  private:
-  std::intptr_t handle_ = -1;
+  // The lock file's descriptor or handle; the in-memory store has none.
+  [[maybe_unused]] std::intptr_t handle_ = -1;
   DWORD status_ = 0;
 };
 

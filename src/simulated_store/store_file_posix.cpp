@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <new>
 
 #include "store_file.h"
 
@@ -13,7 +12,7 @@ namespace {
 
 // A real store is a few hundred bytes; anything far larger is not one, and reading it whole
 // would only cost memory.
-constexpr off_t kLargestStore = 64 * 1024;
+constexpr off_t kLargestStore = off_t{64} * 1024;
 
 DWORD StatusFromErrno(int error, DWORD otherwise) {
   switch (error) {
@@ -147,15 +146,4 @@ DWORD ReplaceStoreFile(const std::string& path, std::string_view text) {
     return status;
   }
   return 0;
-}
-
-GUID* AllocateSchemeIdentifier(const GUID& identifier) {
-  void* memory = std::malloc(sizeof(GUID));
-  if (memory == nullptr) return nullptr;
-  return new (memory) GUID(identifier);
-}
-
-HLOCAL WINAPI LocalFree(HLOCAL memory) {
-  std::free(memory);
-  return nullptr;
 }

@@ -8,7 +8,7 @@
 namespace {
 
 // A real store is a few hundred bytes; anything far larger is not one.
-constexpr LONGLONG kLargestStore = 64 * 1024;
+constexpr LONGLONG kLargestStore = LONGLONG{64} * 1024;
 
 std::wstring Widen(const std::string& text) {
   if (text.empty()) return {};
@@ -91,7 +91,8 @@ StoreLock::StoreLock(const std::string& storePath) {
 
 StoreLock::~StoreLock() {
   // Closing the handle releases the lock.
-  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  // The shared header keeps one integer for a descriptor or a handle.
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));  // NOLINT(performance-no-int-to-ptr)
 }
 
 DWORD ReadStoreFile(const std::string& path, std::string& text, bool& missing) {

@@ -1,7 +1,6 @@
 #include "store_format.h"
 
 #include <cstdint>
-#include <cstdio>
 
 #include "guid_text.h"
 
@@ -181,26 +180,19 @@ std::optional<StoredScheme> ParseStoredScheme(std::string_view text) {
 std::string FormatStoredScheme(const StoredScheme& scheme) {
   std::string text = "# buttonguard simulated power store: setting, AC value, DC value\n";
   text += "scheme " + FormatGuidText(scheme.identifier) + "\n";
-  char line[96];
   for (std::size_t i = 0; i < kKnownSettings.size(); ++i) {
-    std::snprintf(line, sizeof line, "%s %lu %lu\n", kKnownSettings[i].name,
-                  static_cast<unsigned long>(scheme.values[i][0]),
-                  static_cast<unsigned long>(scheme.values[i][1]));
-    text += line;
+    text += std::string(kKnownSettings[i].name) + " " + std::to_string(scheme.values[i][0]) + " " +
+            std::to_string(scheme.values[i][1]) + "\n";
   }
   for (const StoreFault& fault : scheme.faults) {
-    const auto status = static_cast<unsigned long>(fault.status);
-    if (fault.call == StoreCall::Query || fault.call == StoreCall::Activate) {
-      std::snprintf(line, sizeof line, "fail %s %lu\n", CallName(fault.call), status);
-    } else if (fault.ordinal != 0) {
-      std::snprintf(line, sizeof line, "fail %s %u %lu\n", CallName(fault.call), fault.ordinal,
-                    status);
-    } else {
-      std::snprintf(line, sizeof line, "fail %s %s %s %lu\n", CallName(fault.call),
-                    kKnownSettings[fault.setting].name,
-                    fault.source == PowerSource::Ac ? "ac" : "dc", status);
+    text += std::string("fail ") + CallName(fault.call) + " ";
+    if (fault.call == StoreCall::Read || fault.call == StoreCall::Write) {
+      text += fault.ordinal != 0 ? std::to_string(fault.ordinal)
+                                 : std::string(kKnownSettings[fault.setting].name) +
+                                       (fault.source == PowerSource::Ac ? " ac" : " dc");
+      text += " ";
     }
-    text += line;
+    text += std::to_string(fault.status) + "\n";
   }
   return text;
 }

@@ -28,20 +28,22 @@ const LoadedLibrary& PowerLibrary() {
   return powerLibrary;
 }
 
-// Finds `name` in the system's power library; the platform's status if it or the library is
-// missing.
+// `name` from the system's power library, or nullptr with the platform's status in `status`.
 template <typename Function>
-DWORD Resolve(const char* name, Function& function) {
+Function Resolve(const char* name, DWORD& status) {
   const LoadedLibrary& library = PowerLibrary();
-  if (library.module == nullptr) return library.status;
+  if (library.module == nullptr) {
+    status = library.status;
+    return nullptr;
+  }
   const FARPROC address = GetProcAddress(library.module, name);
   if (address == nullptr) {
-    const DWORD status = GetLastError();
-    return status != 0 ? status : ERROR_PROC_NOT_FOUND;
+    status = GetLastError();
+    if (status == 0) status = ERROR_PROC_NOT_FOUND;
+    return nullptr;
   }
   // Through the generic function pointer type, which converts to any other without a warning.
-  function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
-  return 0;
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
 }
 
 using GetActiveSchemeFunction = DWORD(WINAPI*)(HKEY, GUID**);
@@ -53,46 +55,56 @@ using SetActiveSchemeFunction = DWORD(WINAPI*)(HKEY, const GUID*);
 
 }  // namespace
 
-DWORD WINAPI PowerGetActiveScheme(HKEY root, GUID** activeScheme) {
-  GetActiveSchemeFunction function = nullptr;
-  if (const DWORD status = Resolve("PowerGetActiveScheme", function); status != 0) return status;
-  return function(root, activeScheme);
+// The parameter names are the platform's own, as its header declares them.
+
+DWORD WINAPI PowerGetActiveScheme(HKEY UserRootPowerKey, GUID** ActivePolicyGuid) {
+  DWORD status = 0;
+  const auto function = Resolve<GetActiveSchemeFunction>("PowerGetActiveScheme", status);
+  return function != nullptr ? function(UserRootPowerKey, ActivePolicyGuid) : status;
 }
 
-DWORD WINAPI PowerReadACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
-                                   const GUID* setting, LPDWORD value) {
-  ReadValueIndexFunction function = nullptr;
-  if (const DWORD status = Resolve("PowerReadACValueIndex", function); status != 0) return status;
-  return function(root, scheme, subgroup, setting, value);
+DWORD WINAPI PowerReadACValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
+                                   const GUID* SubGroupOfPowerSettingsGuid,
+                                   const GUID* PowerSettingGuid, LPDWORD AcValueIndex) {
+  DWORD status = 0;
+  const auto function = Resolve<ReadValueIndexFunction>("PowerReadACValueIndex", status);
+  return function != nullptr ? function(RootPowerKey, SchemeGuid, SubGroupOfPowerSettingsGuid,
+                                        PowerSettingGuid, AcValueIndex)
+                             : status;
 }
 
-DWORD WINAPI PowerReadDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
-                                   const GUID* setting, LPDWORD value) {
-  ReadValueIndexFunction function = nullptr;
-  if (const DWORD status = Resolve("PowerReadDCValueIndex", function); status != 0) return status;
-  return function(root, scheme, subgroup, setting, value);
+DWORD WINAPI PowerReadDCValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
+                                   const GUID* SubGroupOfPowerSettingsGuid,
+                                   const GUID* PowerSettingGuid, LPDWORD DcValueIndex) {
+  DWORD status = 0;
+  const auto function = Resolve<ReadValueIndexFunction>("PowerReadDCValueIndex", status);
+  return function != nullptr ? function(RootPowerKey, SchemeGuid, SubGroupOfPowerSettingsGuid,
+                                        PowerSettingGuid, DcValueIndex)
+                             : status;
 }
 
-DWORD WINAPI PowerWriteACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
-                                    const GUID* setting, DWORD value) {
-  WriteValueIndexFunction function = nullptr;
-  if (const DWORD status = Resolve("PowerWriteACValueIndex", function); status != 0) {
-    return status;
-  }
-  return function(root, scheme, subgroup, setting, value);
+DWORD WINAPI PowerWriteACValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
+                                    const GUID* SubGroupOfPowerSettingsGuid,
+                                    const GUID* PowerSettingGuid, DWORD AcValueIndex) {
+  DWORD status = 0;
+  const auto function = Resolve<WriteValueIndexFunction>("PowerWriteACValueIndex", status);
+  return function != nullptr ? function(RootPowerKey, SchemeGuid, SubGroupOfPowerSettingsGuid,
+                                        PowerSettingGuid, AcValueIndex)
+                             : status;
 }
 
-DWORD WINAPI PowerWriteDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
-                                    const GUID* setting, DWORD value) {
-  WriteValueIndexFunction function = nullptr;
-  if (const DWORD status = Resolve("PowerWriteDCValueIndex", function); status != 0) {
-    return status;
-  }
-  return function(root, scheme, subgroup, setting, value);
+DWORD WINAPI PowerWriteDCValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
+                                    const GUID* SubGroupOfPowerSettingsGuid,
+                                    const GUID* PowerSettingGuid, DWORD DcValueIndex) {
+  DWORD status = 0;
+  const auto function = Resolve<WriteValueIndexFunction>("PowerWriteDCValueIndex", status);
+  return function != nullptr ? function(RootPowerKey, SchemeGuid, SubGroupOfPowerSettingsGuid,
+                                        PowerSettingGuid, DcValueIndex)
+                             : status;
 }
 
-DWORD WINAPI PowerSetActiveScheme(HKEY root, const GUID* scheme) {
-  SetActiveSchemeFunction function = nullptr;
-  if (const DWORD status = Resolve("PowerSetActiveScheme", function); status != 0) return status;
-  return function(root, scheme);
+DWORD WINAPI PowerSetActiveScheme(HKEY UserRootPowerKey, const GUID* SchemeGuid) {
+  DWORD status = 0;
+  const auto function = Resolve<SetActiveSchemeFunction>("PowerSetActiveScheme", status);
+  return function != nullptr ? function(UserRootPowerKey, SchemeGuid) : status;
 }

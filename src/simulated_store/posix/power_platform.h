@@ -14,8 +14,8 @@ using OLECHAR = char16_t;
 using LPCOLESTR = const OLECHAR*;
 using HLOCAL = void*;
 
-struct HKEY__;
-using HKEY = HKEY__*;
+struct PowerRootKey;  // opaque, as the platform's registry key handle
+using HKEY = PowerRootKey*;
 
 struct GUID {
   std::uint32_t Data1;
@@ -43,22 +43,21 @@ inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057U);
 inline constexpr HRESULT CO_E_CLASSSTRING = static_cast<HRESULT>(0x800401F3U);
 
+// Parameter names follow the simulated store's definitions; the platform's documentation
+// calls them RootPowerKey, SchemeGuid, SubGroupOfPowerSettingsGuid, PowerSettingGuid and
+// AcValueIndex or DcValueIndex.
 extern "C" {
-DWORD WINAPI PowerGetActiveScheme(HKEY UserRootPowerKey, GUID** ActivePolicyGuid);
-DWORD WINAPI PowerReadACValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
-                                   const GUID* SubGroupOfPowerSettingsGuid,
-                                   const GUID* PowerSettingGuid, LPDWORD AcValueIndex);
-DWORD WINAPI PowerReadDCValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
-                                   const GUID* SubGroupOfPowerSettingsGuid,
-                                   const GUID* PowerSettingGuid, LPDWORD DcValueIndex);
-DWORD WINAPI PowerWriteACValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
-                                    const GUID* SubGroupOfPowerSettingsGuid,
-                                    const GUID* PowerSettingGuid, DWORD AcValueIndex);
-DWORD WINAPI PowerWriteDCValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
-                                    const GUID* SubGroupOfPowerSettingsGuid,
-                                    const GUID* PowerSettingGuid, DWORD DcValueIndex);
-DWORD WINAPI PowerSetActiveScheme(HKEY UserRootPowerKey, const GUID* SchemeGuid);
+DWORD WINAPI PowerGetActiveScheme(HKEY root, GUID** activeScheme);
+DWORD WINAPI PowerReadACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
+                                   const GUID* setting, LPDWORD value);
+DWORD WINAPI PowerReadDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
+                                   const GUID* setting, LPDWORD value);
+DWORD WINAPI PowerWriteACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
+                                    const GUID* setting, DWORD value);
+DWORD WINAPI PowerWriteDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
+                                    const GUID* setting, DWORD value);
+DWORD WINAPI PowerSetActiveScheme(HKEY root, const GUID* scheme);
 
-HRESULT WINAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
-HLOCAL WINAPI LocalFree(HLOCAL hMem);
+HRESULT WINAPI CLSIDFromString(LPCOLESTR text, LPCLSID value);
+HLOCAL WINAPI LocalFree(HLOCAL memory);
 }
