@@ -26,8 +26,9 @@ void TemporaryStore::Write(const std::optional<std::string>& text) const {
   std::ofstream(path_, std::ios::binary) << *text;
 }
 
-std::optional<std::string> TemporaryStore::Read() const {
-  std::ifstream file(path_, std::ios::binary);
+std::optional<std::string> TemporaryStore::ReadPath(const std::string& path) {
+  if (!std::filesystem::is_regular_file(path)) return std::nullopt;
+  std::ifstream file(path, std::ios::binary);
   if (!file) return std::nullopt;
   std::ostringstream text;
   text << file.rdbuf();

@@ -17,7 +17,8 @@ class TemporaryStore {
   // nullopt removes the file.
   void Write(const std::optional<std::string>& text) const;
   // nullopt when there is no file.
-  std::optional<std::string> Read() const;
+  std::optional<std::string> Read() const { return ReadPath(path_); }
+  static std::optional<std::string> ReadPath(const std::string& path);
 
  private:
   std::string folder_;

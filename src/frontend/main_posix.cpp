@@ -1,3 +1,4 @@
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,11 @@
 // The exit status here is 8 bits wide and cannot carry a policy code, which the report's last
 // line gives anyway; it says only how the run went.
 int main(int argc, char** argv) {
+  // A caller that stops reading early (`buttonguard block | head -1`) must not kill the tool
+  // between two writes to the power scheme: writes to the gone reader fail instead, and the
+  // command finishes.
+  std::signal(SIGPIPE, SIG_IGN);
+
   std::vector<std::u16string> decoded;
   decoded.reserve(static_cast<std::size_t>(argc));
   for (int i = 0; i < argc; ++i) decoded.push_back(DecodeUtf8Argument(argv[i]));

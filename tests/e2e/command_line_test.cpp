@@ -10,17 +10,17 @@
 
 namespace {
 
+// A process always has argument 0, so "no argument" is the bare program name.
 ProcessRun RunTool(const TemporaryStore& store, const std::vector<std::string>& words) {
   std::vector<std::string> arguments = {"buttonguard"};
   arguments.insert(arguments.end(), words.begin(), words.end());
-  return RunProcess(BUTTONGUARD_EXECUTABLE, arguments, {"BUTTONGUARD_STORE=" + store.path()});
+  return RunProcess(BUTTONGUARD_EXECUTABLE, arguments, {{"BUTTONGUARD_STORE=" + store.path()}});
 }
 
 class CommandLineTest : public ::testing::TestWithParam<CommandCase> {};
 
 TEST_P(CommandLineTest, WritesTheReportBytesAndExitsWithTheOutcome) {
   const CommandCase& c = GetParam();
-  // A process always has argument 0; "no argument" is the bare program name.
   TemporaryStore store;
   store.Write(c.storeBefore);
 
@@ -57,7 +57,7 @@ TEST(CommandLineStore, IsCreatedUnderTheStateFolderWhenNoStoreIsNamed) {
   TemporaryStore folder;
   const ProcessRun run =
       RunProcess(BUTTONGUARD_EXECUTABLE, {"buttonguard", "block"},
-                 {"BUTTONGUARD_STORE=", "XDG_STATE_HOME=" + folder.folder() + "/state"});
+                 {{"BUTTONGUARD_STORE=", "XDG_STATE_HOME=" + folder.folder() + "/state"}});
   EXPECT_EQ(run.exitStatus, 0) << run.output;
   const std::string path = folder.folder() + "/state/buttonguard/power-scheme";
   FILE* file = std::fopen(path.c_str(), "rb");

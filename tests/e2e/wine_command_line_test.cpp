@@ -74,10 +74,10 @@ WineRun RunUnderWine(const fs::path& executable, const std::string& tail,
 
   const ProcessRun run = RunProcess(
       kWine, {kWine, Launcher().string()},
-      {"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=powrprof=n",
+      {{"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=powrprof=n",
        "LANG=C.UTF-8", "LC_ALL=C.UTF-8", "BUTTONGUARD_STORE=" + WindowsPath(store.path()),
        "BUTTONGUARD_CHILD_COMMAND_LINE=" + commandLine,
-       "BUTTONGUARD_EXIT_STATUS_FILE=" + WindowsPath(statusFile)});
+       "BUTTONGUARD_EXIT_STATUS_FILE=" + WindowsPath(statusFile)}});
   WineRun result;
   result.output = run.output;
   result.launched = run.exitStatus == 0 && fs::exists(statusFile);
@@ -104,8 +104,8 @@ std::string PrepareWine() {
   }
   const fs::path system32 = kWinePrefix / "drive_c" / "windows" / "system32";
   if (!fs::exists(system32 / "kernel32.dll")) {
-    const ProcessRun boot = RunProcess(kWine, {kWine, "wineboot", "--init"},
-                                       {"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all"});
+    RunProcess(kWine, {kWine, "wineboot", "--init"},
+               {{"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all"}});
     if (!fs::exists(system32)) return "wineboot could not create " + kWinePrefix.string();
   }
   fs::copy_file(kWindowsBuild / "system32" / "powrprof.dll", system32 / "powrprof.dll",
