@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need (when run as root on Debian) and runs every suite: the Windows
-# cross-builds, the host build with its unit, end-to-end, Wine and executable checks, and the
-# same suites under the sanitizers.
+# cross-builds, the host build with its unit, end-to-end, Wine and executable checks, static
+# analysis, the fuzzers for a bounded time, and the host suites again under the sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,5 +34,9 @@ step "Windows x64 executable and its zip"
 cmake --workflow --preset windows-x64
 step "Host build: unit, end-to-end, Wine and executable checks"
 cmake --workflow --preset default
-step "The same suites under AddressSanitizer and UndefinedBehaviorSanitizer"
+step "Static analysis: clang-tidy and cppcheck"
+scripts/static-analysis.sh
+step "Fuzzing, ${BUTTONGUARD_FUZZ_SECONDS:-60} s a target"
+scripts/run-fuzzers.sh "${BUTTONGUARD_FUZZ_SECONDS:-60}"
+step "The host suites under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --workflow --preset asan

@@ -9,12 +9,12 @@
 // The store file on disk, one implementation per platform. Every function returns 0 or a
 // platform status; paths are UTF-8.
 
-// $BUTTONGUARD_STORE when set, else the platform's per-user state folder; creates the folders
-// above the file.
+// $BUTTONGUARD_STORE when set, else the platform's per-user state folder.
 DWORD LocateStoreFile(std::string& path);
 
 // Holds an advisory lock on a file beside the store for as long as it lives, so that
-// processes sharing a store take turns at their read-modify-write.
+// processes sharing a store take turns at their read-modify-write. Creates the folders above
+// the store when they are missing.
 class StoreLock {
  public:
   explicit StoreLock(const std::string& storePath);
