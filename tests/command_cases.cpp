@@ -128,6 +128,19 @@ const std::vector<CommandCase>& CommandCases() {
   return cases;
 }
 
+::testing::AssertionResult StoreIsAsExpectedAfter(const CommandCase& c,
+                                                  const std::optional<std::string>& storeAfter) {
+  if (c.valuesAfter) {
+    const std::optional<Values> values = StoreValues(storeAfter.value_or(""));
+    if (values == c.valuesAfter) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the store holds other values:\n"
+                                         << storeAfter.value_or("(no store)");
+  }
+  if (storeAfter == c.storeBefore) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the store changed:\n"
+                                       << storeAfter.value_or("(no store)");
+}
+
 std::string CaseName(const CommandCase& c) {
   std::string name;
   for (const char* p = c.name; *p != '\0'; ++p) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "run_command.h"
 
 // Whole command lines with the store they start from and everything they must produce: the
@@ -32,6 +34,10 @@ std::string StoreText(const std::array<std::uint32_t, 6>& values,
 std::optional<std::array<std::uint32_t, 6>> StoreValues(const std::string& text);
 
 const std::vector<CommandCase>& CommandCases();
+
+// The store as the case expects it after the run: its values, or the file exactly as before.
+::testing::AssertionResult StoreIsAsExpectedAfter(const CommandCase& c,
+                                                  const std::optional<std::string>& storeAfter);
 
 // For test names: letters, digits and underscores only.
 std::string CaseName(const CommandCase& c);

@@ -58,13 +58,7 @@ TEST_P(RunCommandTest, WritesTheReportExitStatusAndStoreOfTheCase) {
   EXPECT_EQ(run.report, c.report);
   EXPECT_EQ(run.result.exitStatus, c.exitStatus);
   EXPECT_EQ(run.result.outcome, c.outcome);
-  if (c.valuesAfter) {
-    const std::optional<std::string> after = store.Read();
-    ASSERT_TRUE(after.has_value());
-    EXPECT_EQ(StoreValues(*after), c.valuesAfter);
-  } else {
-    EXPECT_EQ(store.Read(), c.storeBefore);
-  }
+  EXPECT_TRUE(StoreIsAsExpectedAfter(c, store.Read()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RunCommandTest, ::testing::ValuesIn(CommandCases()),

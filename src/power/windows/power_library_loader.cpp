@@ -46,6 +46,14 @@ Function Resolve(const char* name, DWORD& status) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
 }
 
+// Calls `name` from the system's power library, or returns why it cannot be had.
+template <typename Function, typename... Arguments>
+DWORD CallPowerFunction(const char* name, Arguments... arguments) {
+  DWORD status = 0;
+  const Function function = Resolve<Function>(name, status);
+  return function != nullptr ? function(arguments...) : status;
+}
+
 using GetActiveSchemeFunction = DWORD(WINAPI*)(HKEY, GUID**);
 using ReadValueIndexFunction = DWORD(WINAPI*)(HKEY, const GUID*, const GUID*, const GUID*,
                                               LPDWORD);
@@ -58,53 +66,43 @@ using SetActiveSchemeFunction = DWORD(WINAPI*)(HKEY, const GUID*);
 // The parameter names are the platform's own, as its header declares them.
 
 DWORD WINAPI PowerGetActiveScheme(HKEY UserRootPowerKey, GUID** ActivePolicyGuid) {
-  DWORD status = 0;
-  const auto function = Resolve<GetActiveSchemeFunction>("PowerGetActiveScheme", status);
-  return function != nullptr ? function(UserRootPowerKey, ActivePolicyGuid) : status;
+  return CallPowerFunction<GetActiveSchemeFunction>("PowerGetActiveScheme", UserRootPowerKey,
+                                                    ActivePolicyGuid);
 }
 
 DWORD WINAPI PowerReadACValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
                                    const GUID* SubGroupOfPowerSettingsGuid,
                                    const GUID* PowerSettingGuid, LPDWORD AcValueIndex) {
-  DWORD status = 0;
-  const auto function = Resolve<ReadValueIndexFunction>("PowerReadACValueIndex", status);
-  return function != nullptr ? function(RootPowerKey, SchemeGuid, SubGroupOfPowerSettingsGuid,
-                                        PowerSettingGuid, AcValueIndex)
-                             : status;
+  return CallPowerFunction<ReadValueIndexFunction>("PowerReadACValueIndex", RootPowerKey,
+                                                   SchemeGuid, SubGroupOfPowerSettingsGuid,
+                                                   PowerSettingGuid, AcValueIndex);
 }
 
 DWORD WINAPI PowerReadDCValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
                                    const GUID* SubGroupOfPowerSettingsGuid,
                                    const GUID* PowerSettingGuid, LPDWORD DcValueIndex) {
-  DWORD status = 0;
-  const auto function = Resolve<ReadValueIndexFunction>("PowerReadDCValueIndex", status);
-  return function != nullptr ? function(RootPowerKey, SchemeGuid, SubGroupOfPowerSettingsGuid,
-                                        PowerSettingGuid, DcValueIndex)
-                             : status;
+  return CallPowerFunction<ReadValueIndexFunction>("PowerReadDCValueIndex", RootPowerKey,
+                                                   SchemeGuid, SubGroupOfPowerSettingsGuid,
+                                                   PowerSettingGuid, DcValueIndex);
 }
 
 DWORD WINAPI PowerWriteACValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
                                     const GUID* SubGroupOfPowerSettingsGuid,
                                     const GUID* PowerSettingGuid, DWORD AcValueIndex) {
-  DWORD status = 0;
-  const auto function = Resolve<WriteValueIndexFunction>("PowerWriteACValueIndex", status);
-  return function != nullptr ? function(RootPowerKey, SchemeGuid, SubGroupOfPowerSettingsGuid,
-                                        PowerSettingGuid, AcValueIndex)
-                             : status;
+  return CallPowerFunction<WriteValueIndexFunction>("PowerWriteACValueIndex", RootPowerKey,
+                                                    SchemeGuid, SubGroupOfPowerSettingsGuid,
+                                                    PowerSettingGuid, AcValueIndex);
 }
 
 DWORD WINAPI PowerWriteDCValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
                                     const GUID* SubGroupOfPowerSettingsGuid,
                                     const GUID* PowerSettingGuid, DWORD DcValueIndex) {
-  DWORD status = 0;
-  const auto function = Resolve<WriteValueIndexFunction>("PowerWriteDCValueIndex", status);
-  return function != nullptr ? function(RootPowerKey, SchemeGuid, SubGroupOfPowerSettingsGuid,
-                                        PowerSettingGuid, DcValueIndex)
-                             : status;
+  return CallPowerFunction<WriteValueIndexFunction>("PowerWriteDCValueIndex", RootPowerKey,
+                                                    SchemeGuid, SubGroupOfPowerSettingsGuid,
+                                                    PowerSettingGuid, DcValueIndex);
 }
 
 DWORD WINAPI PowerSetActiveScheme(HKEY UserRootPowerKey, const GUID* SchemeGuid) {
-  DWORD status = 0;
-  const auto function = Resolve<SetActiveSchemeFunction>("PowerSetActiveScheme", status);
-  return function != nullptr ? function(UserRootPowerKey, SchemeGuid) : status;
+  return CallPowerFunction<SetActiveSchemeFunction>("PowerSetActiveScheme", UserRootPowerKey,
+                                                    SchemeGuid);
 }
