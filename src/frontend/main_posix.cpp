@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
   // A caller that stops reading early (`buttonguard block | head -1`) must not kill the tool
   // between two writes to the power scheme: writes to the gone reader fail instead, and the
   // command finishes.
-  std::signal(SIGPIPE, SIG_IGN);
+  // Setting a valid disposition cannot fail.
+  static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
 
   std::vector<std::u16string> decoded;
   decoded.reserve(static_cast<std::size_t>(argc));
