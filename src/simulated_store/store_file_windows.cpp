@@ -69,13 +69,23 @@ DWORD LocateStoreFile(std::string& path) {
     wide += L"\\buttonguard\\power-scheme";
   }
   path = Narrow(wide);
-  return CreateParentFolders(wide);
+  return 0;
 }
 
 StoreLock::StoreLock(const std::string& storePath) {
-  const HANDLE file = CreateFileW(Widen(storePath + ".lock").c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::wstring lockPath = Widen(storePath + ".lock");
+  const auto openLockFile = [&lockPath] {
+    return CreateFileW(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE file = openLockFile();
+  // The folders are made on first use only, not on every call.
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
+    status_ = CreateParentFolders(Widen(storePath));
+    if (status_ != 0) return;
+    file = openLockFile();
+  }
   if (file == INVALID_HANDLE_VALUE) {
     status_ = GetLastError();
     return;
