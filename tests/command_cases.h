@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +39,9 @@ const std::vector<CommandCase>& CommandCases();
 // The store as the case expects it after the run: its values, or the file exactly as before.
 ::testing::AssertionResult StoreIsAsExpectedAfter(const CommandCase& c,
                                                   const std::optional<std::string>& storeAfter);
+
+// Shows a case by its name in test listings, instead of its bytes.
+inline void PrintTo(const CommandCase& c, std::ostream* out) { *out << c.name; }
 
 // For test names: letters, digits and underscores only.
 std::string CaseName(const CommandCase& c);

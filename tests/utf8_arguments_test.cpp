@@ -12,6 +12,8 @@ struct DecodeCase {
   std::u16string units;
 };
 
+void PrintTo(const DecodeCase& c, std::ostream* out) { *out << c.name; }
+
 class DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTest, DecodesValidSequencesAndReplacesEachBadByteOnItsOwn) {

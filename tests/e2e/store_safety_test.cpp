@@ -126,6 +126,8 @@ struct BadStore {
   std::string text;
 };
 
+void PrintTo(const BadStore& c, std::ostream* out) { *out << c.name; }
+
 class BadStoreTest : public ::testing::TestWithParam<BadStore> {};
 
 TEST_P(BadStoreTest, FailsTheBlockAndLeavesTheFileAsItWas) {

@@ -158,6 +158,8 @@ struct SplitCase {
   std::int64_t exitStatus;
 };
 
+void PrintTo(const SplitCase& c, std::ostream* out) { *out << c.name; }
+
 class WineSplittingTest : public WineTest, public ::testing::WithParamInterface<SplitCase> {};
 
 TEST_P(WineSplittingTest, SplitsQuotedArgumentsByThePlatformRules) {
