@@ -12,7 +12,7 @@ packages=(cmake make g++ clang libclang-rt-14-dev clang-tidy cppcheck
 if [ "$(id -u)" -eq 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update
-  apt-get install -y --no-install-recommends "${packages[@]}"
+  apt-get install -y "${packages[@]}"
 else
   missing=()
   for package in "${packages[@]}"; do

@@ -104,8 +104,10 @@ std::string PrepareWine() {
   }
   const fs::path system32 = kWinePrefix / "drive_c" / "windows" / "system32";
   if (!fs::exists(system32 / "kernel32.dll")) {
+    // Without .NET and HTML engines, which the tool never uses and Wine would offer to fetch.
     RunProcess(kWine, {kWine, "wineboot", "--init"},
-               {{"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all"}});
+               {{"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all",
+                 "WINEDLLOVERRIDES=mscoree,mshtml="}});
     if (!fs::exists(system32)) return "wineboot could not create " + kWinePrefix.string();
   }
   fs::copy_file(kWindowsBuild / "system32" / "powrprof.dll", system32 / "powrprof.dll",
