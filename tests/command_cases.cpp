@@ -141,9 +141,9 @@ const std::vector<CommandCase>& CommandCases() {
                                        << storeAfter.value_or("(no store)");
 }
 
-std::string CaseName(const CommandCase& c) {
+std::string TestName(const char* text) {
   std::string name;
-  for (const char* p = c.name; *p != '\0'; ++p) {
+  for (const char* p = text; *p != '\0'; ++p) {
     name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
   }
   return name;

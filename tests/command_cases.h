@@ -43,5 +43,6 @@ const std::vector<CommandCase>& CommandCases();
 // Shows a case by its name in test listings, instead of its bytes.
 inline void PrintTo(const CommandCase& c, std::ostream* out) { *out << c.name; }
 
-// For test names: letters, digits and underscores only.
-std::string CaseName(const CommandCase& c);
+// For test names: `text` with everything but letters and digits made an underscore.
+std::string TestName(const char* text);
+inline std::string CaseName(const CommandCase& c) { return TestName(c.name); }

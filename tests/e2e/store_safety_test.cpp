@@ -182,10 +182,6 @@ INSTANTIATE_TEST_SUITE_P(
         BadStore{"a directory in its place", Kind::Directory, ""},
         BadStore{"a symbolic link in its place", Kind::SymbolicLink, ""},
         BadStore{"no permission", Kind::Unreadable, ""}),
-    [](const auto& info) {
-      std::string name = info.param.name;
-      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-      return name;
-    });
+    [](const auto& info) { return TestName(info.param.name); });
 
 }  // namespace

@@ -191,11 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"an unclosed quote runs to the end", R"("block)",
                                 "block\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n",
                                 0x341205}),
-    [](const auto& info) {
-      std::string name = info.param.name;
-      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-      return name;
-    });
+    [](const auto& info) { return TestName(info.param.name); });
 
 TEST_F(WineTest, APowrprofPlantedBesideTheExecutableIsNeverLoaded) {
   TemporaryStore store;
