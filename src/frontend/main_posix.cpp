@@ -6,7 +6,7 @@
 #include "utf8_arguments.h"
 
 // The exit status here is 8 bits wide and cannot carry a policy code, which the report's last
-// line gives anyway; it says only how the run went.
+// line gives anyway; it says how the run went, or after run the command's own status.
 int main(int argc, char** argv) {
   // A caller that stops reading early (`buttonguard block | head -1`) must not kill the tool
   // between two writes to the power scheme: writes to the gone reader fail instead, and the
@@ -22,5 +22,5 @@ int main(int argc, char** argv) {
   for (const std::u16string& argument : decoded) arguments.push_back(argument.c_str());
   arguments.push_back(nullptr);
 
-  return static_cast<int>(RunCommand(argc, arguments.data()).outcome);
+  return NarrowExitStatus(RunCommand(argc, arguments.data()));
 }

@@ -38,6 +38,7 @@ const char16_t* const* CopyArguments(int count, wchar_t** arguments) {
 int wmain(int argc, wchar_t** argv) {
   // The report writes its own CR LF; text mode would double the CR.
   _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
 
   const char16_t* const* arguments = CopyArguments(argc, argv);
   if (arguments == nullptr) return HresultFromWin32(8);  // ERROR_NOT_ENOUGH_MEMORY

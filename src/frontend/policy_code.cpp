@@ -26,7 +26,8 @@ std::uint32_t PackPolicyCode(const ButtonPolicy& policy) {
 PolicyCodeText FormatPolicyCode(std::uint32_t code) {
   constexpr char kDigits[] = "0123456789ABCDEF";
   PolicyCodeText text = {};
-  for (std::size_t i = kCodeTextLength; i > 0; --i, code >>= 4) text.digits[i - 1] = kDigits[code & 0xF];
+  for (std::size_t i = kCodeTextLength; i > 0; --i, code >>= 4)
+    text.digits[i - 1] = kDigits[code & 0xF];
   return text;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "policy_code.h"
+#include "run_command.h"
 
 // Formatting is done by hand, without the C library's printf family or std::string: on
 // Windows either would pull tens of kilobytes of runtime into a tool that prints six numbers.
@@ -39,6 +40,17 @@ char* AppendSignedDecimal(char* out, std::int32_t value) {
   return out;
 }
 
+// Labels are the report's own fixed words; a longer one is cut rather than overrunning.
+constexpr std::size_t kLongestLabel = 24;
+
+char* AppendLabel(char* out, std::string_view label) {
+  if (label.empty()) return out;
+  label = label.substr(0, kLongestLabel);
+  for (char c : label) *out++ = c;
+  *out++ = ' ';
+  return out;
+}
+
 }  // namespace
 
 void WriteReportLine(std::FILE* report, std::u16string_view text) {
@@ -60,17 +72,29 @@ void WriteReportLine(std::FILE* report, std::string_view asciiText) {
   EndLine(report);
 }
 
-void WritePolicyValuesLine(std::FILE* report, const ButtonPolicy& policy) {
-  // Six values of at most 11 characters and five separators.
-  char line[6 * 11 + 5 * 2];
-  char* end = line;
+void WritePolicyValuesLine(std::FILE* report, const ButtonPolicy& policy, std::string_view label) {
+  // The longest label, six values of at most 11 characters and five separators.
+  char line[kLongestLabel + 1 + 6 * 11 + 5 * 2];
+  char* end = AppendLabel(line, label);
+  const char* const valuesStart = end;
   for (auto field : kButtonPolicyFields) {
-    if (end != line) {
+    if (end != valuesStart) {
       *end++ = ',';
       *end++ = ' ';
     }
     end = AppendSignedDecimal(end, static_cast<std::int32_t>(policy.*field));
   }
+  WriteReportLine(report, std::string_view(line, static_cast<std::size_t>(end - line)));
+}
+
+void WriteStatusLine(std::FILE* report, std::string_view label, std::uint32_t status) {
+  char line[kLongestLabel + 1 + 10];
+  char* end = AppendLabel(line, label);
+  *end++ = '0';
+  *end++ = 'x';
+  const PolicyCodeText digits =
+      FormatPolicyCode(static_cast<std::uint32_t>(HresultFromWin32(status)));
+  for (std::size_t i = 0; i < 8; ++i) *end++ = digits.digits[i];
   WriteReportLine(report, std::string_view(line, static_cast<std::size_t>(end - line)));
 }
 

@@ -13,8 +13,14 @@
 void WriteReportLine(std::FILE* report, std::u16string_view text);
 void WriteReportLine(std::FILE* report, std::string_view asciiText);
 
-// "%d, %d, %d, %d, %d, %d": the six values in record order, as signed decimals.
-void WritePolicyValuesLine(std::FILE* report, const ButtonPolicy& policy);
+// "%d, %d, %d, %d, %d, %d": the six values in record order, as signed decimals, after
+// `label` and a space when a label is given ("restored 3, 4, 1, 2, 0, 5").
+void WritePolicyValuesLine(std::FILE* report, const ButtonPolicy& policy,
+                           std::string_view label = {});
+
+// `label`, a space and the status as HRESULT_FROM_WIN32 in "0x%08X" ("restore failed
+// 0x80070005"), so that a status line can never be taken for a policy code.
+void WriteStatusLine(std::FILE* report, std::string_view label, std::uint32_t status);
 
 // The code as "%08X".
 void WritePolicyCodeLine(std::FILE* report, std::uint32_t code);

@@ -2,7 +2,9 @@
 
 #include <string_view>
 
+#include "block_attempt.h"
 #include "button_policy.h"
+#include "guarded_run.h"
 #include "policy_code.h"
 #include "report_writer.h"
 
@@ -18,28 +20,15 @@ CommandResult PowerFailure(std::uint32_t status) {
 CommandResult UsageError() { return {kUsageErrorStatus, CommandOutcome::UsageError}; }
 
 CommandResult Block(std::FILE* report) {
-  WriteReportLine(report, "0");
-  const std::uint32_t readStatus = AccessButtonPolicy(PolicyAccessMode::Read);
-  bool valuesFitCode = true;
-  std::uint32_t blockStatus = 0;
-  if (readStatus == 0) {
-    WriteReportLine(report, "1");
-    // A value the code cannot carry could never be given back, so nothing is zeroed.
-    valuesFitCode = PolicyFitsCode(savedButtonPolicy);
-    if (valuesFitCode) {
-      blockStatus = AccessButtonPolicy(PolicyAccessMode::Block);
-      if (blockStatus == 0) WriteReportLine(report, "2");
-    }
+  const BlockAttempt attempt = AttemptBlock(report);
+  // A failed read leaves a code of values never read, and a value above 15 one that would not
+  // give them back: neither may pass for a code.
+  if (attempt.readStatus != 0 || !attempt.valuesFitCode) {
+    return PowerFailure(attempt.FailureStatus());
   }
-  WritePolicyValuesLine(report, savedButtonPolicy);
-  const std::uint32_t code = PackPolicyCode(savedButtonPolicy);
-  WritePolicyCodeLine(report, code);
-
-  if (readStatus != 0) return PowerFailure(readStatus);
-  if (!valuesFitCode) return PowerFailure(kInvalidDataStatus);
   // After a failed write the caller needs the code all the more, to undo the writes made.
-  return {static_cast<std::int32_t>(code),
-          blockStatus == 0 ? CommandOutcome::Done : CommandOutcome::PowerFailure};
+  return {static_cast<std::int32_t>(attempt.code),
+          attempt.Blocked() ? CommandOutcome::Done : CommandOutcome::PowerFailure};
 }
 
 CommandResult Restore(int argumentCount, const char16_t* const* arguments, std::FILE* report) {
@@ -51,6 +40,18 @@ CommandResult Restore(int argumentCount, const char16_t* const* arguments, std::
   return {0, CommandOutcome::Done};
 }
 
+// The values as block would print them, without changing anything: did a script leave this
+// machine blocked?
+CommandResult Show(std::FILE* report) {
+  const std::uint32_t readStatus = AccessButtonPolicy(PolicyAccessMode::Read);
+  WritePolicyValuesLine(report, savedButtonPolicy);
+  const std::uint32_t code = PackPolicyCode(savedButtonPolicy);
+  WritePolicyCodeLine(report, code);
+  if (readStatus != 0) return PowerFailure(readStatus);
+  if (!PolicyFitsCode(savedButtonPolicy)) return PowerFailure(kInvalidDataStatus);
+  return {static_cast<std::int32_t>(code), CommandOutcome::Done};
+}
+
 }  // namespace
 
 std::int32_t HresultFromWin32(std::uint32_t status) {
@@ -58,12 +59,22 @@ std::int32_t HresultFromWin32(std::uint32_t status) {
   return static_cast<std::int32_t>(0x80070000U | (status & 0xFFFFU));
 }
 
-CommandResult RunCommand(int argumentCount, const char16_t* const* arguments,
-                         std::FILE* report) {
+int NarrowExitStatus(const CommandResult& result) {
+  if (result.outcome == CommandOutcome::CommandEnded) return result.exitStatus;
+  return static_cast<int>(result.outcome);
+}
+
+CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, std::FILE* report,
+                         std::FILE* runReport) {
   if (argumentCount < 2) return UsageError();
   const std::u16string_view command = arguments[1];
+  if (command == u"run") {
+    WriteReportLine(runReport, command);
+    return GuardedRun(argumentCount, arguments, runReport);
+  }
   WriteReportLine(report, command);
   if (command == u"block") return Block(report);
   if (command == u"restore") return Restore(argumentCount, arguments, report);
+  if (command == u"show") return Show(report);
   return {0, CommandOutcome::Done};
 }

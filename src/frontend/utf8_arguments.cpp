@@ -72,3 +72,34 @@ std::u16string DecodeUtf8Argument(std::string_view bytes) {
   }
   return text;
 }
+
+std::string EncodeUtf8Argument(std::u16string_view units) {
+  std::string bytes;
+  bytes.reserve(units.size());
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    char32_t codePoint = units[i];
+    const bool high = codePoint >= 0xD800 && codePoint <= 0xDBFF;
+    const bool low = codePoint >= 0xDC00 && codePoint <= 0xDFFF;
+    if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (units[++i] - 0xDC00);
+    } else if (high || low) {
+      codePoint = kReplacementCharacter;
+    }
+    if (codePoint < 0x80) {
+      bytes += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+      bytes += static_cast<char>(0xC0 | (codePoint >> 6));
+      bytes += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+      bytes += static_cast<char>(0xE0 | (codePoint >> 12));
+      bytes += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+      bytes += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+      bytes += static_cast<char>(0xF0 | (codePoint >> 18));
+      bytes += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+      bytes += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+      bytes += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+  }
+  return bytes;
+}

@@ -13,7 +13,8 @@ struct LoadedLibrary {
   DWORD status = 0;
 };
 
-// The tool is single-threaded, so a plain flag is enough to load the library once.
+// One thread at a time makes power calls (run holds a lock around them once a second thread
+// may exist), so a plain flag is enough to load the library once.
 LoadedLibrary powerLibrary;
 
 const LoadedLibrary& PowerLibrary() {

@@ -1,0 +1,34 @@
+#include "block_attempt.h"
+
+#include "button_policy.h"
+#include "policy_code.h"
+#include "report_writer.h"
+
+namespace {
+constexpr std::uint32_t kInvalidDataStatus = 13;  // ERROR_INVALID_DATA
+}
+
+std::uint32_t BlockAttempt::FailureStatus() const {
+  if (readStatus != 0) return readStatus;
+  if (!valuesFitCode) return kInvalidDataStatus;
+  return blockStatus;
+}
+
+BlockAttempt AttemptBlock(std::FILE* report) {
+  BlockAttempt attempt;
+  WriteReportLine(report, "0");
+  attempt.readStatus = AccessButtonPolicy(PolicyAccessMode::Read);
+  if (attempt.readStatus == 0) {
+    WriteReportLine(report, "1");
+    // A value the code cannot carry could never be given back, so nothing is zeroed.
+    attempt.valuesFitCode = PolicyFitsCode(savedButtonPolicy);
+    if (attempt.valuesFitCode) {
+      attempt.blockStatus = AccessButtonPolicy(PolicyAccessMode::Block);
+      if (attempt.blockStatus == 0) WriteReportLine(report, "2");
+    }
+  }
+  WritePolicyValuesLine(report, savedButtonPolicy);
+  attempt.code = PackPolicyCode(savedButtonPolicy);
+  WritePolicyCodeLine(report, attempt.code);
+  return attempt;
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// The blocking steps that `block` and `run` share: the marks "0", "1" and "2", the reads,
+// the zeros and the activation, then the value line and the code line, whatever happened.
+struct BlockAttempt {
+  std::uint32_t readStatus = 0;   // the read that failed, or 0
+  bool valuesFitCode = true;      // false: a value above 15, so nothing was written
+  std::uint32_t blockStatus = 0;  // the write or activation that failed, or 0
+  std::uint32_t code = 0;         // the code of the values read
+
+  // All six are 0 and the scheme is active: the code gives back what was there.
+  bool Blocked() const { return readStatus == 0 && valuesFitCode && blockStatus == 0; }
+  // Some zeros may already be in the scheme, so the values read must be written back.
+  bool WroteSome() const { return readStatus == 0 && valuesFitCode && blockStatus != 0; }
+  // The status that stopped the attempt: the failed call's, or ERROR_INVALID_DATA for a value
+  // the code cannot carry; 0 when it blocked.
+  std::uint32_t FailureStatus() const;
+};
+
+// Leaves the values read in savedButtonPolicy.
+BlockAttempt AttemptBlock(std::FILE* report);

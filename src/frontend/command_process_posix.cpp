@@ -1,0 +1,202 @@
+// Starting and waiting for run's command on POSIX hosts. While the command runs, SIGINT and
+// SIGQUIT from the terminal reach it through the process group and buttonguard ignores them;
+// SIGTERM and SIGHUP are held pending and passed on to the command, so that buttonguard
+// itself always lives to put the scheme back after the command has ended.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "command_process.h"
+#include "utf8_arguments.h"
+
+extern char** environ;
+
+namespace {
+
+// The Win32 statuses the report and the Windows build use, so both say the same thing.
+constexpr std::uint32_t kFileNotFound = 2;
+constexpr std::uint32_t kPathNotFound = 3;
+constexpr std::uint32_t kAccessDenied = 5;
+constexpr std::uint32_t kNotEnoughMemory = 8;
+constexpr std::uint32_t kBadExeFormat = 193;
+constexpr std::uint32_t kGeneralFailure = 31;
+
+// Signals passed on to the command rather than ending buttonguard.
+constexpr int kPassedOn[] = {SIGTERM, SIGHUP};
+// Signals the terminal sends the whole process group; the command alone acts on them.
+constexpr int kLeftToCommand[] = {SIGINT, SIGQUIT};
+
+struct Command {
+  std::string path;
+  std::vector<std::string> arguments;
+  pid_t process = -1;
+};
+
+Command command;
+sigset_t originalMask;
+sigset_t awaited;             // SIGCHLD and the signals passed on
+sigset_t restoredForCommand;  // dispositions the command gets back as the defaults
+
+std::uint32_t StatusFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+      return kFileNotFound;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      return kPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+      return kAccessDenied;
+    case ENOMEM:
+      return kNotEnoughMemory;
+    case ENOEXEC:
+      return kBadExeFormat;
+    default:
+      return kGeneralFailure;
+  }
+}
+
+// 0 for a file this process may execute; otherwise why not, as a Win32 status.
+std::uint32_t CheckExecutable(const std::string& path) {
+  struct stat info = {};
+  if (stat(path.c_str(), &info) != 0) return StatusFromErrno(errno);
+  if (S_ISDIR(info.st_mode)) return kAccessDenied;
+  if (access(path.c_str(), X_OK) != 0) return StatusFromErrno(errno);
+  return 0;
+}
+
+std::string SearchPath() {
+  if (const char* path = std::getenv("PATH")) return path;
+  // As execvp does when PATH is unset.
+  const std::size_t length = confstr(_CS_PATH, nullptr, 0);
+  std::string fallback(length, '\0');
+  if (length > 0) {
+    confstr(_CS_PATH, fallback.data(), length);
+    fallback.pop_back();
+  }
+  return fallback;
+}
+
+// Like execvp's search, but an empty entry does not mean the current folder.
+std::uint32_t LookUp(const std::string& name, std::string& found) {
+  if (name.empty()) return kFileNotFound;
+  if (name.find('/') != std::string::npos) {
+    found = name;
+    return CheckExecutable(name);
+  }
+  const std::string path = SearchPath();
+  std::uint32_t status = kFileNotFound;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find(':', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string_view folder(path.data() + start, end - start);
+    start = end + 1;
+    if (folder.empty()) continue;
+    std::string candidate(folder);
+    candidate += '/';
+    candidate += name;
+    const std::uint32_t candidateStatus = CheckExecutable(candidate);
+    if (candidateStatus == 0) {
+      found = candidate;
+      return 0;
+    }
+    // A file that exists but cannot be run says more than a later "not found".
+    if (candidateStatus != kFileNotFound && candidateStatus != kPathNotFound) {
+      status = candidateStatus;
+    }
+  }
+  return status;
+}
+
+void IgnoreChildEnd(int) {}
+
+}  // namespace
+
+bool IsNotFoundStatus(std::uint32_t status) {
+  return status == kFileNotFound || status == kPathNotFound;
+}
+
+std::uint32_t FindCommand(int argumentCount, const char16_t* const* arguments, int commandIndex) {
+  command = {};
+  for (int i = commandIndex; i < argumentCount; ++i) {
+    command.arguments.push_back(EncodeUtf8Argument(arguments[i]));
+  }
+  return LookUp(command.arguments.front(), command.path);
+}
+
+void HoldInterruptions(void (* /*putSchemeBack*/)()) {
+  // Nothing here ends the process behind the main thread's back, so the scheme is always put
+  // back there.
+  sigemptyset(&awaited);
+  sigaddset(&awaited, SIGCHLD);
+  sigemptyset(&restoredForCommand);
+  // main turned SIGPIPE off for buttonguard's own sake, not the command's.
+  sigaddset(&restoredForCommand, SIGPIPE);
+  for (int signalNumber : kPassedOn) {
+    struct sigaction current = {};
+    sigaction(signalNumber, nullptr, &current);
+    // Ignored by whoever started buttonguard (nohup): ignored by the command too.
+    if (current.sa_handler != SIG_IGN) sigaddset(&awaited, signalNumber);
+  }
+  for (int signalNumber : kLeftToCommand) {
+    struct sigaction ignore = {};
+    struct sigaction previous = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(signalNumber, &ignore, &previous);
+    if (previous.sa_handler != SIG_IGN) sigaddset(&restoredForCommand, signalNumber);
+  }
+  // A blocked SIGCHLD whose action is "ignore" may be dropped instead of kept pending; a
+  // handler keeps it. The command's own disposition goes back to the default at exec.
+  struct sigaction childEnd = {};
+  childEnd.sa_handler = IgnoreChildEnd;
+  sigaction(SIGCHLD, &childEnd, nullptr);
+  sigprocmask(SIG_BLOCK, &awaited, &originalMask);
+}
+
+void LockScheme() {}
+void UnlockScheme() {}
+
+std::uint32_t StartCommand() {
+  std::vector<char*> argv;
+  argv.reserve(command.arguments.size() + 1);
+  for (std::string& argument : command.arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setsigmask(&attributes, &originalMask);
+  posix_spawnattr_setsigdefault(&attributes, &restoredForCommand);
+  const int error = posix_spawn(&command.process, command.path.c_str(), nullptr, &attributes,
+                                argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) {
+    command.process = -1;
+    return StatusFromErrno(error);
+  }
+  return 0;
+}
+
+std::int32_t WaitForCommand() {
+  int status = 0;
+  for (;;) {
+    const pid_t ended = waitpid(command.process, &status, WNOHANG);
+    if (ended == command.process) break;
+    if (ended < 0 && errno != EINTR) return 128 + SIGKILL;  // cannot happen for our own child
+    // A SIGCHLD that arrived since the waitpid above is still pending, so none is missed.
+    const int signalNumber = sigwaitinfo(&awaited, nullptr);
+    if (signalNumber == SIGTERM || signalNumber == SIGHUP) kill(command.process, signalNumber);
+  }
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return WEXITSTATUS(status);
+}

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <cstdio>
+
+#include "run_command.h"
+
+// `run [--] COMMAND [ARGUMENTS...]`: blocks the buttons exactly as block does, runs the
+// command, and puts the saved values back when it ends, however it ends, unless someone else
+// has changed the scheme meanwhile. The echo line has already been written to `report`.
+CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, std::FILE* report);
