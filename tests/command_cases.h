@@ -2,8 +2,8 @@
 
 #include <array>
 #include <cstdint>
-#include <ostream>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,7 +17,7 @@
 // executable, on this host and under Wine.
 struct CommandCase {
   const char* name;
-  std::vector<std::string> arguments;  // after argument 0, as UTF-8
+  std::vector<std::string> arguments;      // after argument 0, as UTF-8
   std::optional<std::string> storeBefore;  // nullopt: there is no store file yet
   std::string report;
   std::int32_t exitStatus;
@@ -36,6 +36,38 @@ std::optional<std::array<std::uint32_t, 6>> StoreValues(const std::string& text)
 
 const std::vector<CommandCase>& CommandCases();
 
+// What `run` starts, as each suite spells it on its platform (a shell there, cmd here).
+enum class WrappedCommand {
+  None,  // run without a command
+  ExitsWith0,
+  ExitsWith7,
+  PrintsALine,  // writes "printed" and a line end to standard output
+  NoSuchCommand,
+  RestoresOtherValues,  // buttonguard restore 00222222: someone changes the scheme meanwhile
+};
+
+// `run` command lines with everything they must produce. The report goes to standard error;
+// standard output holds the command's output alone, and nothing when it must not start.
+struct RunCase {
+  const char* name;
+  std::vector<std::string> wordsBefore;  // between "run" and the command: "--", or nothing
+  WrappedCommand command;
+  std::optional<std::string> storeBefore;
+  std::string report;
+  bool commandRuns;
+  std::int32_t exitStatus;  // as Windows delivers it
+  int narrowExitStatus;     // as a host with 8-bit statuses delivers it
+  std::optional<std::array<std::uint32_t, 6>> valuesAfter;
+};
+
+const std::vector<RunCase>& RunCases();
+
+// The shared cases' store check, for a run case.
+::testing::AssertionResult StoreIsAsExpectedAfter(const RunCase& c,
+                                                  const std::optional<std::string>& storeAfter);
+
+inline void PrintTo(const RunCase& c, std::ostream* out) { *out << c.name; }
+
 // The store as the case expects it after the run: its values, or the file exactly as before.
 ::testing::AssertionResult StoreIsAsExpectedAfter(const CommandCase& c,
                                                   const std::optional<std::string>& storeAfter);
@@ -46,3 +78,4 @@ inline void PrintTo(const CommandCase& c, std::ostream* out) { *out << c.name; }
 // For test names: `text` with everything but letters and digits made an underscore.
 std::string TestName(const char* text);
 inline std::string CaseName(const CommandCase& c) { return TestName(c.name); }
+inline std::string CaseName(const RunCase& c) { return TestName(c.name); }

@@ -1,8 +1,17 @@
 // The built executable, run exactly as a script would run it, on a store of the test's own.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "command_cases.h"
 #include "process_runner.h"
@@ -11,10 +20,198 @@
 namespace {
 
 // A process always has argument 0, so "no argument" is the bare program name.
-ProcessRun RunTool(const TemporaryStore& store, const std::vector<std::string>& words) {
+ProcessRun RunTool(const TemporaryStore& store, const std::vector<std::string>& words,
+                   ProcessOptions options = {}) {
   std::vector<std::string> arguments = {"buttonguard"};
   arguments.insert(arguments.end(), words.begin(), words.end());
-  return RunProcess(BUTTONGUARD_EXECUTABLE, arguments, {{"BUTTONGUARD_STORE=" + store.path()}});
+  options.extraEnvironment.push_back("BUTTONGUARD_STORE=" + store.path());
+  return RunProcess(BUTTONGUARD_EXECUTABLE, arguments, options);
+}
+
+using Values = std::array<std::uint32_t, 6>;
+const Values kMixed = {3, 4, 1, 2, 0, 5};
+const std::string kBlockedReport = "run\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n";
+const std::string kRestoredLine = "restored 3, 4, 1, 2, 0, 5\r\n";
+
+// The wrapped command as a shell spells it here, and what it writes to standard output.
+std::vector<std::string> HostCommand(WrappedCommand command) {
+  switch (command) {
+    case WrappedCommand::None:
+      return {};
+    case WrappedCommand::ExitsWith0:
+      return {"sh", "-c", "exit 0"};
+    case WrappedCommand::ExitsWith7:
+      return {"sh", "-c", "exit 7"};
+    case WrappedCommand::PrintsALine:
+      return {"sh", "-c", "echo printed"};
+    case WrappedCommand::NoSuchCommand:
+      return {"buttonguard-no-such-command"};
+    case WrappedCommand::RestoresOtherValues:
+      return {BUTTONGUARD_EXECUTABLE, "restore", "00222222"};
+  }
+  return {};
+}
+
+std::string HostCommandOutput(WrappedCommand command) {
+  if (command == WrappedCommand::PrintsALine) return "printed\n";
+  if (command == WrappedCommand::RestoresOtherValues) return "restore\r\n2, 2, 2, 2, 2, 2\r\n";
+  return "";
+}
+
+class RunLineTest : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(RunLineTest, ReportsOnStandardErrorAndLeavesStandardOutputToTheCommand) {
+  const RunCase& c = GetParam();
+  TemporaryStore store;
+  store.Write(c.storeBefore);
+  std::vector<std::string> words = {"run"};
+  words.insert(words.end(), c.wordsBefore.begin(), c.wordsBefore.end());
+  const std::vector<std::string> command = HostCommand(c.command);
+  words.insert(words.end(), command.begin(), command.end());
+
+  const ProcessRun run = RunTool(store, words);
+
+  EXPECT_EQ(run.errors, c.report);
+  EXPECT_EQ(run.output, c.commandRuns ? HostCommandOutput(c.command) : "");
+  EXPECT_EQ(run.exitStatus, c.narrowExitStatus);
+  EXPECT_TRUE(StoreIsAsExpectedAfter(c, store.Read()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RunLineTest, ::testing::ValuesIn(RunCases()),
+                         [](const auto& info) { return CaseName(info.param); });
+
+TEST(RunLine, HandsTheArgumentsOnExactlyAndTheCommandsSignalDeathAsShellsDo) {
+  TemporaryStore store;
+  store.Write(StoreText(kMixed));
+  const ProcessRun printed = RunTool(
+      store, {"run", "sh", "-c", R"(printf '%s|' "$@")", "x", "a  b", "", "q\"", "caf\xC3\xA9"});
+  EXPECT_EQ(printed.output, "a  b||q\"|caf\xC3\xA9|");
+  EXPECT_EQ(printed.exitStatus, 0);
+
+  const ProcessRun killed = RunTool(store, {"run", "sh", "-c", "kill -KILL $$"});
+  EXPECT_EQ(killed.exitStatus, 128 + SIGKILL);
+  EXPECT_EQ(killed.errors, kBlockedReport + kRestoredLine);
+  EXPECT_EQ(StoreValues(*store.Read()), kMixed);
+}
+
+TEST(RunLine, NeverLooksForABareNameInTheCurrentFolder) {
+  TemporaryStore store;
+  store.Write(StoreText(kMixed));
+  const std::string planted = store.folder() + "/buttonguard-planted";
+  std::ofstream(planted) << "#!/bin/sh\ntouch planted-was-run\n";
+  std::filesystem::permissions(planted, std::filesystem::perms::owner_all);
+  ProcessOptions options;
+  options.workingDirectory = store.folder();
+  // An empty PATH entry means the current folder to a shell; here it must mean nothing.
+  options.extraEnvironment = {"PATH=:/usr/bin:/bin"};
+
+  const ProcessRun bare = RunTool(store, {"run", "buttonguard-planted"}, options);
+  EXPECT_EQ(bare.exitStatus, 127);
+  EXPECT_EQ(bare.errors, "run\r\nnot started 0x80070002\r\n");
+  EXPECT_FALSE(std::filesystem::exists(store.folder() + "/planted-was-run"));
+
+  // With a path it is used as given; a file that is not executable is found but refused.
+  const ProcessRun withPath = RunTool(store, {"run", "./buttonguard-planted"}, options);
+  EXPECT_EQ(withPath.exitStatus, 0) << withPath.errors;
+  EXPECT_TRUE(std::filesystem::exists(store.folder() + "/planted-was-run"));
+  const ProcessRun notExecutable = RunTool(store, {"run", store.path()}, options);
+  EXPECT_EQ(notExecutable.exitStatus, 126);
+  EXPECT_EQ(notExecutable.errors, "run\r\nnot started 0x80070005\r\n");
+  EXPECT_EQ(StoreValues(*store.Read()), kMixed);
+}
+
+bool StoreHoldsZeros(const TemporaryStore& store) {
+  return StoreValues(store.Read().value_or("")) == Values{};
+}
+
+// Starts `run sleep 30` and waits until the buttons are blocked; its report is read from
+// `report`.
+pid_t StartBlockedSleep(const TemporaryStore& store, const ProcessOptions& options, int& report) {
+  ProcessOptions withStore = options;
+  withStore.extraEnvironment.push_back("BUTTONGUARD_STORE=" + store.path());
+  const pid_t tool =
+      StartProcessWithPipe(BUTTONGUARD_EXECUTABLE, {"buttonguard", "run", "sleep", "30"}, withStore,
+                           STDERR_FILENO, report);
+  for (int i = 0; i < 1000 && !StoreHoldsZeros(store); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return tool;
+}
+
+std::string ReadToEnd(int descriptor) {
+  std::string text;
+  char buffer[512];
+  for (ssize_t got; (got = read(descriptor, buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(descriptor);
+  return text;
+}
+
+struct SignalCase {
+  const char* name;
+  int signalNumber;
+  bool toTheGroup;  // as a terminal sends it, to buttonguard and the command alike
+};
+
+void PrintTo(const SignalCase& c, std::ostream* out) { *out << c.name; }
+
+class RunSignalTest : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(RunSignalTest, TheCommandEndsAndTheValuesAreRestored) {
+  const SignalCase& c = GetParam();
+  TemporaryStore store;
+  store.Write(StoreText(kMixed));
+  ProcessOptions options;
+  options.ownProcessGroup = true;
+  int report = -1;
+  const pid_t tool = StartBlockedSleep(store, options, report);
+  ASSERT_TRUE(StoreHoldsZeros(store));
+
+  kill(c.toTheGroup ? -tool : tool, c.signalNumber);
+
+  EXPECT_EQ(WaitProcess(tool), 128 + c.signalNumber);
+  EXPECT_EQ(ReadToEnd(report), kBlockedReport + kRestoredLine);
+  EXPECT_EQ(StoreValues(*store.Read()), kMixed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, RunSignalTest,
+                         ::testing::Values(SignalCase{"SIGTERM to buttonguard", SIGTERM, false},
+                                           SignalCase{"SIGHUP to buttonguard", SIGHUP, false},
+                                           SignalCase{"Ctrl C to the group", SIGINT, true},
+                                           SignalCase{"Ctrl backslash to the group", SIGQUIT,
+                                                      true}),
+                         [](const auto& info) { return TestName(info.param.name); });
+
+// A caller watching a run that hangs must see how far it got: each line is flushed as it is
+// written, even into a pipe. The store's lock, held here, stands in for a call that hangs.
+TEST(ReportLines, ReachTheReaderWhileTheRunIsStillGoing) {
+  TemporaryStore store;
+  store.Write(StoreText(kMixed));
+  const int lock = open((store.path() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  int output = -1;
+  const pid_t tool = StartProcessWithPipe(
+      BUTTONGUARD_EXECUTABLE, {"buttonguard", "block"},
+      {.extraEnvironment = {"BUTTONGUARD_STORE=" + store.path()}}, STDOUT_FILENO, output);
+
+  std::string seen;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (seen != "block\r\n0\r\n" && std::chrono::steady_clock::now() < deadline) {
+    pollfd reader = {output, POLLIN, 0};
+    if (poll(&reader, 1, 100) <= 0) continue;
+    char buffer[64];
+    const ssize_t got = read(output, buffer, sizeof buffer);
+    if (got <= 0) break;
+    seen.append(buffer, static_cast<std::size_t>(got));
+  }
+  EXPECT_EQ(seen, "block\r\n0\r\n");
+
+  flock(lock, LOCK_UN);
+  close(lock);
+  EXPECT_EQ(seen + ReadToEnd(output), "block\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n");
+  EXPECT_EQ(WaitProcess(tool), 0);
 }
 
 class CommandLineTest : public ::testing::TestWithParam<CommandCase> {};

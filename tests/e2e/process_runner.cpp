@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,9 +35,10 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return pointers;
 }
 
-// Forks and execs with `outputFd` as the child's standard output.
+// Forks and execs with `outputFd` and `errorFd` as the child's standard output and error.
+// Every other descriptor of ours is close-on-exec.
 pid_t Launch(const std::string& program, const std::vector<std::string>& arguments,
-             const ProcessOptions& options, int outputFd, int otherFd) {
+             const ProcessOptions& options, int outputFd, int errorFd) {
   std::vector<std::string> argumentCopy = arguments;
   std::vector<std::string> environment = MergedEnvironment(options.extraEnvironment);
   std::vector<char*> argv = Pointers(argumentCopy);
@@ -46,9 +48,12 @@ pid_t Launch(const std::string& program, const std::vector<std::string>& argumen
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     // Only async-signal-safe calls from here on.
-    if (otherFd >= 0) close(otherFd);
+    if (options.ownProcessGroup) setpgid(0, 0);
     dup2(outputFd, STDOUT_FILENO);
-    if (outputFd != STDOUT_FILENO) close(outputFd);
+    dup2(errorFd, STDERR_FILENO);
+    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
+      _exit(126);
+    }
     if (options.unprivileged && geteuid() == 0) {
       if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
     }
@@ -56,6 +61,12 @@ pid_t Launch(const std::string& program, const std::vector<std::string>& argumen
     _exit(127);
   }
   return child;
+}
+
+int OpenDevNull() {
+  const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (devNull < 0) throw std::runtime_error("cannot open /dev/null");
+  return devNull;
 }
 
 }  // namespace
@@ -70,34 +81,64 @@ int WaitProcess(pid_t process) {
 
 pid_t StartProcess(const std::string& program, const std::vector<std::string>& arguments,
                    const ProcessOptions& options) {
-  const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (devNull < 0) throw std::runtime_error("cannot open /dev/null");
-  const pid_t child = Launch(program, arguments, options, devNull, -1);
+  const int devNull = OpenDevNull();
+  const pid_t child = Launch(program, arguments, options, devNull, devNull);
   close(devNull);
+  return child;
+}
+
+pid_t StartProcessWithPipe(const std::string& program, const std::vector<std::string>& arguments,
+                           const ProcessOptions& options, int childDescriptor, int& readEnd) {
+  int pipeEnds[2];
+  if (pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  const int devNull = OpenDevNull();
+  const bool output = childDescriptor == STDOUT_FILENO;
+  const pid_t child = Launch(program, arguments, options, output ? pipeEnds[1] : devNull,
+                             output ? devNull : pipeEnds[1]);
+  close(devNull);
+  close(pipeEnds[1]);
+  readEnd = pipeEnds[0];
   return child;
 }
 
 ProcessRun RunProcess(const std::string& program, const std::vector<std::string>& arguments,
                       const ProcessOptions& options) {
-  int pipeEnds[2];
-  if (pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (options.outputClosed) {
-    close(pipeEnds[0]);
-    pipeEnds[0] = -1;
+  int outputPipe[2];
+  int errorPipe[2];
+  if (pipe2(outputPipe, O_CLOEXEC) != 0 || pipe2(errorPipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
   }
-  const pid_t child = Launch(program, arguments, options, pipeEnds[1], pipeEnds[0]);
-  close(pipeEnds[1]);
+  if (options.outputClosed) {
+    close(outputPipe[0]);
+    outputPipe[0] = -1;
+  }
+  const pid_t child = Launch(program, arguments, options, outputPipe[1], errorPipe[1]);
+  close(outputPipe[1]);
+  close(errorPipe[1]);
 
+  // Both at once, so that a child filling one pipe never waits on a reader busy with the other.
   ProcessRun run;
-  if (pipeEnds[0] >= 0) {
-    char buffer[4096];
-    for (;;) {
-      const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      run.output.append(buffer, static_cast<std::size_t>(got));
+  pollfd readers[2] = {{outputPipe[0], POLLIN, 0}, {errorPipe[0], POLLIN, 0}};
+  std::string* texts[2] = {&run.output, &run.errors};
+  int open = (outputPipe[0] >= 0 ? 1 : 0) + 1;
+  while (open > 0) {
+    if (poll(readers, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
     }
-    close(pipeEnds[0]);
+    for (int i = 0; i < 2; ++i) {
+      if (readers[i].fd < 0 || readers[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t got = read(readers[i].fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        close(readers[i].fd);
+        readers[i].fd = -1;
+        --open;
+        continue;
+      }
+      texts[i]->append(buffer, static_cast<std::size_t>(got));
+    }
   }
   run.exitStatus = WaitProcess(child);
   return run;

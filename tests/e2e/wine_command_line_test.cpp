@@ -60,30 +60,36 @@ std::string ReadFile(const fs::path& path) {
 
 struct WineRun {
   std::string output;
+  std::string errors;
   std::int64_t exitStatus = -1;  // as the platform reports it; -1 never arrives from it here
   bool launched = false;
 };
 
 // Runs `executable` with the raw command-line tail `tail`, exactly as a script would write it.
 WineRun RunUnderWine(const fs::path& executable, const std::string& tail,
-                     const TemporaryStore& store) {
+                     const TemporaryStore& store, const std::string& workingDirectory = "") {
   const fs::path statusFile = fs::path(store.folder()) / "exit-status";
   fs::remove(statusFile);
   std::string commandLine = Quote(WindowsPath(executable));
   if (!tail.empty()) commandLine += " " + tail;
 
-  const ProcessRun run = RunProcess(
-      kWine, {kWine, Launcher().string()},
-      {{"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=powrprof=n",
-       "LANG=C.UTF-8", "LC_ALL=C.UTF-8", "BUTTONGUARD_STORE=" + WindowsPath(store.path()),
-       "BUTTONGUARD_CHILD_COMMAND_LINE=" + commandLine,
-       "BUTTONGUARD_EXIT_STATUS_FILE=" + WindowsPath(statusFile)}});
+  ProcessOptions options;
+  options.extraEnvironment = {"WINEPREFIX=" + kWinePrefix.string(),
+                              "WINEDEBUG=-all",
+                              "WINEDLLOVERRIDES=powrprof=n",
+                              "LANG=C.UTF-8",
+                              "LC_ALL=C.UTF-8",
+                              "BUTTONGUARD_STORE=" + WindowsPath(store.path()),
+                              "BUTTONGUARD_CHILD_COMMAND_LINE=" + commandLine,
+                              "BUTTONGUARD_EXIT_STATUS_FILE=" + WindowsPath(statusFile)};
+  options.workingDirectory = workingDirectory;
+  const ProcessRun run = RunProcess(kWine, {kWine, Launcher().string()}, options);
   WineRun result;
   result.output = run.output;
+  result.errors = run.errors;
   result.launched = run.exitStatus == 0 && fs::exists(statusFile);
   if (result.launched) {
-    result.exitStatus =
-        static_cast<std::int32_t>(std::stoul(ReadFile(statusFile), nullptr, 16));
+    result.exitStatus = static_cast<std::int32_t>(std::stoul(ReadFile(statusFile), nullptr, 16));
   }
   return result;
 }
@@ -99,7 +105,8 @@ std::string Tail(const std::vector<std::string>& arguments) {
 std::string PrepareWine() {
   if (kWine.empty()) return "wine is not installed";
   for (const fs::path& needed :
-       {Executable(), Launcher(), kWindowsBuild / "system32" / "powrprof.dll"}) {
+       {Executable(), Launcher(), kWindowsBuild / "system32" / "powrprof.dll",
+        kWindowsBuild / "planted" / "cmd.exe"}) {
     if (!fs::exists(needed)) return needed.string() + " is missing: build the windows-x64 preset";
   }
   const fs::path system32 = kWinePrefix / "drive_c" / "windows" / "system32";
@@ -178,19 +185,15 @@ const std::string kRestored = "restore\r\n3, 3, 1, 1, 0, 0\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, WineSplittingTest,
-    ::testing::Values(SplitCase{"quoted words", R"("restore" "00331100")", kRestored, 0},
-                      SplitCase{"quotes inside a word", R"(re"sto"re 00"33"1100)", kRestored, 0},
-                      SplitCase{"a quoted space keeps one argument", R"(restore "0033 1100")",
-                                "restore\r\n", -1},
-                      SplitCase{"an empty quoted argument counts", R"(restore 00331100 "")",
-                                "restore\r\n", -1},
-                      SplitCase{"tabs and runs of spaces separate", "restore \t  00331100",
-                                kRestored, 0},
-                      SplitCase{"escaped quotes are part of the word", R"(\"block\")",
-                                "\"block\"\r\n", 0},
-                      SplitCase{"an unclosed quote runs to the end", R"("block)",
-                                "block\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n",
-                                0x341205}),
+    ::testing::Values(
+        SplitCase{"quoted words", R"("restore" "00331100")", kRestored, 0},
+        SplitCase{"quotes inside a word", R"(re"sto"re 00"33"1100)", kRestored, 0},
+        SplitCase{"a quoted space keeps one argument", R"(restore "0033 1100")", "restore\r\n", -1},
+        SplitCase{"an empty quoted argument counts", R"(restore 00331100 "")", "restore\r\n", -1},
+        SplitCase{"tabs and runs of spaces separate", "restore \t  00331100", kRestored, 0},
+        SplitCase{"escaped quotes are part of the word", R"(\"block\")", "\"block\"\r\n", 0},
+        SplitCase{"an unclosed quote runs to the end", R"("block)",
+                  "block\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n", 0x341205}),
     [](const auto& info) { return TestName(info.param.name); });
 
 TEST_F(WineTest, APowrprofPlantedBesideTheExecutableIsNeverLoaded) {
@@ -207,6 +210,88 @@ TEST_F(WineTest, APowrprofPlantedBesideTheExecutableIsNeverLoaded) {
   EXPECT_EQ(run.output, "block\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n");
   EXPECT_EQ(run.exitStatus, 0x341205);
   EXPECT_FALSE(fs::exists(folder / "planted-powrprof-was-loaded"));
+}
+
+// The wrapped command as cmd spells it, and what it writes to standard output.
+std::string WineCommand(WrappedCommand command) {
+  switch (command) {
+    case WrappedCommand::None:
+      return "";
+    case WrappedCommand::ExitsWith0:
+      return "cmd /c exit 0";
+    case WrappedCommand::ExitsWith7:
+      return "cmd /c exit 7";
+    case WrappedCommand::PrintsALine:
+      return "cmd /c echo printed";
+    case WrappedCommand::NoSuchCommand:
+      return "buttonguard-no-such-command";
+    case WrappedCommand::RestoresOtherValues:
+      return Quote(WindowsPath(Executable())) + " restore 00222222";
+  }
+  return "";
+}
+
+std::string WineCommandOutput(WrappedCommand command) {
+  if (command == WrappedCommand::PrintsALine) return "printed\r\n";
+  if (command == WrappedCommand::RestoresOtherValues) return "restore\r\n2, 2, 2, 2, 2, 2\r\n";
+  return "";
+}
+
+class WineRunLineTest : public WineTest, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(WineRunLineTest, ReportsOnStandardErrorAndExitsWithTheFull32BitStatus) {
+  const RunCase& c = GetParam();
+  TemporaryStore store;
+  store.Write(c.storeBefore);
+  std::string tail = "run";
+  for (const std::string& word : c.wordsBefore) tail += " " + word;
+  if (c.command != WrappedCommand::None) tail += " " + WineCommand(c.command);
+
+  const WineRun run = RunUnderWine(Executable(), tail, store);
+
+  ASSERT_TRUE(run.launched) << run.output << run.errors;
+  EXPECT_EQ(run.errors, c.report);
+  EXPECT_EQ(run.output, c.commandRuns ? WineCommandOutput(c.command) : "");
+  EXPECT_EQ(run.exitStatus, c.exitStatus);
+  EXPECT_TRUE(StoreIsAsExpectedAfter(c, store.Read()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WineRunLineTest, ::testing::ValuesIn(RunCases()),
+                         [](const auto& info) { return CaseName(info.param); });
+
+const std::string kRunBlocked =
+    "run\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\nrestored 3, 4, 1, 2, 0, 5\r\n";
+
+// cmd's echo prints its command line as it received it: the words after `run` must arrive as
+// typed, not split and quoted again.
+TEST_F(WineTest, RunHandsTheCommandLineOnExactlyAsTyped) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const std::string typed = R"(cmd /c echo "a  b" \"q\" x""y  "tail)";
+
+  const WineRun run = RunUnderWine(Executable(), "run -- " + typed, store);
+
+  ASSERT_TRUE(run.launched);
+  EXPECT_EQ(run.output, typed.substr(std::string("cmd /c echo ").size()) + "\r\n");
+  EXPECT_EQ(run.errors, kRunBlocked);
+  EXPECT_EQ(run.exitStatus, 0);
+}
+
+TEST_F(WineTest, RunNeverStartsACmdPlantedBesideTheExecutableOrInTheCurrentFolder) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const fs::path folder = fs::path(store.folder()) / "downloads";
+  fs::create_directories(folder);
+  fs::copy_file(Executable(), folder / "buttonguard.exe");
+  fs::copy_file(kWindowsBuild / "planted" / "cmd.exe", folder / "cmd.exe");
+
+  const WineRun run =
+      RunUnderWine(folder / "buttonguard.exe", "run cmd /c exit 7", store, folder.string());
+
+  ASSERT_TRUE(run.launched);
+  EXPECT_EQ(run.exitStatus, 7);
+  EXPECT_EQ(run.errors, kRunBlocked);
+  EXPECT_FALSE(fs::exists(folder / "planted-cmd-was-run"));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // loads it, it leaves a mark in the folder and every call fails with a status no real library
 // gives.
 
+#include "folder_mark.h"
 #include "power_platform.h"
 
 namespace {
@@ -10,16 +11,7 @@ constexpr DWORD kPlantedStatus = 0x4242;
 
 // Marks the folder the library was loaded from, whatever the process's current folder.
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
-  if (reason != DLL_PROCESS_ATTACH) return TRUE;
-  wchar_t path[MAX_PATH + 32] = {};
-  const DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return TRUE;
-  wchar_t* name = path + length;
-  while (name > path && name[-1] != L'\\' && name[-1] != L'/') --name;
-  lstrcpyW(name, L"planted-powrprof-was-loaded");
-  const HANDLE mark = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (mark != INVALID_HANDLE_VALUE) CloseHandle(mark);
+  if (reason == DLL_PROCESS_ATTACH) MarkModuleFolder(self, L"planted-powrprof-was-loaded");
   return TRUE;
 }
 
