@@ -36,8 +36,7 @@ std::string FuzzedStore(FuzzedDataProvider& input, std::array<std::uint32_t, 6>&
   const int faults = input.ConsumeIntegralInRange(0, 3);
   for (int i = 0; i < faults; ++i) {
     const std::string call = kCalls[input.ConsumeIntegralInRange(0, 3)];
-    const std::string status =
-        std::to_string(input.ConsumeIntegralInRange<std::uint32_t>(1, 0xFFFFFFFF));
+    const std::string status = std::to_string(input.ConsumeIntegralInRange<std::uint32_t>(1, 0xFFFFFFFF));
     if ((call == "read" || call == "write") && input.ConsumeBool()) {
       text += "fail " + call + " " + kSettings[input.ConsumeIntegralInRange(0, 2)] +
               (input.ConsumeBool() ? " ac " : " dc ") + status + "\n";
@@ -125,13 +124,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The code is the last line; its value is also the exit status.
   const std::string code = run.report.substr(run.report.size() - 10, 8);
-  if (std::strtoul(code.c_str(), nullptr, 16) !=
-      static_cast<unsigned long>(run.result.exitStatus)) {
+  if (std::strtoul(code.c_str(), nullptr, 16) != static_cast<unsigned long>(run.result.exitStatus)) {
     std::abort();
   }
   SetMemoryStore(std::nullopt);
-  const Run restored =
-      RunFresh({u"buttonguard", u"restore", std::u16string(code.begin(), code.end())});
+  const Run restored = RunFresh({u"buttonguard", u"restore", std::u16string(code.begin(), code.end())});
   if (restored.result.exitStatus != 0) std::abort();
   const std::optional<StoredScheme> after = ParseStoredScheme(MemoryStore().value_or(""));
   if (!after) std::abort();

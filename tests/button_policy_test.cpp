@@ -14,8 +14,8 @@ using recording_power::Fault;
 using recording_power::Scenario;
 
 const std::vector<std::string> kConversions = {
-    "CLSIDFromString system-button", "CLSIDFromString power-button", "CLSIDFromString lid-close",
-    "CLSIDFromString sleep-button"};
+    "CLSIDFromString system-button", "CLSIDFromString power-button",
+    "CLSIDFromString lid-close", "CLSIDFromString sleep-button"};
 const char* const kSettingNames[] = {"power-button", "lid-close", "sleep-button"};
 
 std::string ReadCall(int position) {
@@ -122,7 +122,8 @@ TEST_F(AccessButtonPolicyTest, AModeOutsideTheThreeReturnsOneAfterTheQuery) {
 }
 
 // Each of the six reads failing in turn.
-class ReadFailureTest : public AccessButtonPolicyTest, public ::testing::WithParamInterface<int> {};
+class ReadFailureTest : public AccessButtonPolicyTest,
+                        public ::testing::WithParamInterface<int> {};
 
 TEST_P(ReadFailureTest, StopsThereKeepingLaterFieldsAndWhatThePlatformLeft) {
   const int failing = GetParam();
@@ -152,7 +153,8 @@ INSTANTIATE_TEST_SUITE_P(EachRead, ReadFailureTest, ::testing::Range(0, 6),
 
 // Each of the six writes failing in turn, when restoring and when blocking.
 class WriteFailureTest : public AccessButtonPolicyTest,
-                         public ::testing::WithParamInterface<std::tuple<PolicyAccessMode, int>> {};
+                         public ::testing::WithParamInterface<std::tuple<PolicyAccessMode, int>> {
+};
 
 TEST_P(WriteFailureTest, StopsThereLeavingEarlierWritesAndNeverActivating) {
   const auto [mode, failing] = GetParam();

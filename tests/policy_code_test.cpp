@@ -65,11 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{u"00\uff1331100", false, {}},
                       ParseCase{std::u16string(u"0033110") + char16_t(0xD800), false, {}},
                       // An embedded NUL ends nothing here; it is simply not a digit.
-                      ParseCase{std::u16string(u"00331\0"
-                                               u"00",
-                                               8),
-                                false,
-                                {}}));
+                      ParseCase{std::u16string(u"00331\0" u"00", 8), false, {}}));
 
 TEST(PolicyCodeRoundTrip, EveryValueInEveryFieldComesBackUnchanged) {
   for (std::size_t field = 0; field < kButtonPolicyFields.size(); ++field) {

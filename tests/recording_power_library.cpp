@@ -15,17 +15,13 @@ struct KnownIdentifier {
 };
 
 const KnownIdentifier kKnownIdentifiers[] = {
-    {u"{4f971e89-eebd-4455-a8de-9e59040e7347}",
-     "system-button",
+    {u"{4f971e89-eebd-4455-a8de-9e59040e7347}", "system-button",
      {0x4f971e89, 0xeebd, 0x4455, {0xa8, 0xde, 0x9e, 0x59, 0x04, 0x0e, 0x73, 0x47}}},
-    {u"{7648efa3-dd9c-4e3e-b566-50f929386280}",
-     "power-button",
+    {u"{7648efa3-dd9c-4e3e-b566-50f929386280}", "power-button",
      {0x7648efa3, 0xdd9c, 0x4e3e, {0xb5, 0x66, 0x50, 0xf9, 0x29, 0x38, 0x62, 0x80}}},
-    {u"{5ca83367-6e45-459f-a27b-476b1d01c936}",
-     "lid-close",
+    {u"{5ca83367-6e45-459f-a27b-476b1d01c936}", "lid-close",
      {0x5ca83367, 0x6e45, 0x459f, {0xa2, 0x7b, 0x47, 0x6b, 0x1d, 0x01, 0xc9, 0x36}}},
-    {u"{96996bc0-ad50-47ec-923b-6f41874dd9eb}",
-     "sleep-button",
+    {u"{96996bc0-ad50-47ec-923b-6f41874dd9eb}", "sleep-button",
      {0x96996bc0, 0xad50, 0x47ec, {0x92, 0x3b, 0x6f, 0x41, 0x87, 0x4d, 0xd9, 0xeb}}},
 };
 constexpr std::size_t kSubgroupRow = 0;

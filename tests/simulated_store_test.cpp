@@ -23,29 +23,31 @@ const std::string kSettings = "power-button 1 1\nlid-close 1 1\nsleep-button 1 1
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, MalformedStoreTest,
-    ::testing::Values(
-        "", "\n# only a comment\n", kSettings, kSchemeLine,
-        kSchemeLine + "power-button 1 1\nlid-close 1 1\n",
-        kSchemeLine + kSettings + "lid-close 2 2\n", kSchemeLine + kSchemeLine + kSettings,
-        "scheme {381b4222-f694-41f0-9685-ff5bb260df2}\n" + kSettings,
-        kSchemeLine + kSettings + "volume 1 1\n",
-        kSchemeLine + "power-button 1\nlid-close 1 1\nsleep-button 1 1\n",
-        kSchemeLine + "power-button 1 1 1\nlid-close 1 1\nsleep-button 1 1\n",
-        kSchemeLine + "power-button -1 1\nlid-close 1 1\nsleep-button 1 1\n",
-        kSchemeLine + "power-button 0x1 1\nlid-close 1 1\nsleep-button 1 1\n",
-        kSchemeLine + "power-button 4294967296 1\nlid-close 1 1\nsleep-button 1 1\n",
-        kSchemeLine + "power-button 99999999999999999999999 1\n" +
-            "lid-close 1 1\nsleep-button 1 1\n",
-        kSchemeLine + "Power-Button 1 1\nlid-close 1 1\nsleep-button 1 1\n",
-        kSchemeLine + kSettings + "fail query\n", kSchemeLine + kSettings + "fail query 0\n",
-        kSchemeLine + kSettings + "fail query 5 5\n", kSchemeLine + kSettings + "fail read 0 5\n",
-        kSchemeLine + kSettings + "fail read 3\n",
-        kSchemeLine + kSettings + "fail read lid-close 5\n",
-        kSchemeLine + kSettings + "fail read lid-close both 5\n",
-        kSchemeLine + kSettings + "fail write volume ac 5\n",
-        kSchemeLine + kSettings + "fail sleep 5\n",
-        kSchemeLine + kSettings + "fail activate 0x100000000\n",
-        std::string("\0\xff\xfe garbage", 12)));
+    ::testing::Values("", "\n# only a comment\n", kSettings, kSchemeLine,
+                      kSchemeLine + "power-button 1 1\nlid-close 1 1\n",
+                      kSchemeLine + kSettings + "lid-close 2 2\n",
+                      kSchemeLine + kSchemeLine + kSettings,
+                      "scheme {381b4222-f694-41f0-9685-ff5bb260df2}\n" + kSettings,
+                      kSchemeLine + kSettings + "volume 1 1\n",
+                      kSchemeLine + "power-button 1\nlid-close 1 1\nsleep-button 1 1\n",
+                      kSchemeLine + "power-button 1 1 1\nlid-close 1 1\nsleep-button 1 1\n",
+                      kSchemeLine + "power-button -1 1\nlid-close 1 1\nsleep-button 1 1\n",
+                      kSchemeLine + "power-button 0x1 1\nlid-close 1 1\nsleep-button 1 1\n",
+                      kSchemeLine + "power-button 4294967296 1\nlid-close 1 1\nsleep-button 1 1\n",
+                      kSchemeLine + "power-button 99999999999999999999999 1\n" +
+                          "lid-close 1 1\nsleep-button 1 1\n",
+                      kSchemeLine + "Power-Button 1 1\nlid-close 1 1\nsleep-button 1 1\n",
+                      kSchemeLine + kSettings + "fail query\n",
+                      kSchemeLine + kSettings + "fail query 0\n",
+                      kSchemeLine + kSettings + "fail query 5 5\n",
+                      kSchemeLine + kSettings + "fail read 0 5\n",
+                      kSchemeLine + kSettings + "fail read 3\n",
+                      kSchemeLine + kSettings + "fail read lid-close 5\n",
+                      kSchemeLine + kSettings + "fail read lid-close both 5\n",
+                      kSchemeLine + kSettings + "fail write volume ac 5\n",
+                      kSchemeLine + kSettings + "fail sleep 5\n",
+                      kSchemeLine + kSettings + "fail activate 0x100000000\n",
+                      std::string("\0\xff\xfe garbage", 12)));
 
 TEST(StoreFormat, ReadsWhatItWritesFaultsIncluded) {
   StoredScheme scheme = DefaultStoredScheme();
@@ -182,8 +184,8 @@ TEST_F(SimulatedPowerTest, WritesReplaceTheFileWholeAndLeaveNoTemporaryFileBehin
 }
 
 TEST_F(SimulatedPowerTest, FaultLinesPickCallsByOrdinalOrByValueAndSurviveWrites) {
-  store_.Write(StoreText({1, 2, 3, 4, 5, 6},
-                         {"fail read 2 5", "fail write lid-close ac 87", "fail activate 0x20"}));
+  store_.Write(StoreText({1, 2, 3, 4, 5, 6}, {"fail read 2 5", "fail write lid-close ac 87",
+                                               "fail activate 0x20"}));
   GUID* scheme = ActiveScheme();
   const GUID& power = kKnownSettings[0].identifier;
   DWORD value = 0;

@@ -34,19 +34,20 @@ TEST(EncodeUtf8Argument, WritesEachLoneSurrogateAsTheReplacementCharacter) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bytes, DecodeTest,
-    ::testing::Values(DecodeCase{"ascii", "block", u"block"}, DecodeCase{"empty", "", u""},
-                      DecodeCase{"two bytes", "caf\xC3\xA9", u"caf\u00e9"},
-                      DecodeCase{"three bytes", "\xE4\xB8\xAD", u"\u4e2d"},
-                      DecodeCase{"four bytes become a pair", "\xF0\x9F\x98\x80", u"\U0001F600"},
-                      DecodeCase{"stray continuation", "a\x80z", u"a\ufffdz"},
-                      DecodeCase{"lone lead at the end", "a\xC3", u"a\ufffd"},
-                      DecodeCase{"truncated three-byte", "\xE4\xB8z", u"\ufffd\ufffdz"},
-                      DecodeCase{"overlong slash", "\xC0\xAF", u"\ufffd\ufffd"},
-                      DecodeCase{"overlong three-byte", "\xE0\x80\xAF", u"\ufffd\ufffd\ufffd"},
-                      DecodeCase{"encoded surrogate", "\xED\xA0\x80", u"\ufffd\ufffd\ufffd"},
-                      DecodeCase{"above U+10FFFF", "\xF4\x90\x80\x80", u"\ufffd\ufffd\ufffd\ufffd"},
-                      DecodeCase{"invalid lead bytes", "\xFE\xFF", u"\ufffd\ufffd"},
-                      DecodeCase{"highest code point", "\xF4\x8F\xBF\xBF", u"\U0010FFFF"}),
+    ::testing::Values(
+        DecodeCase{"ascii", "block", u"block"}, DecodeCase{"empty", "", u""},
+        DecodeCase{"two bytes", "caf\xC3\xA9", u"caf\u00e9"},
+        DecodeCase{"three bytes", "\xE4\xB8\xAD", u"\u4e2d"},
+        DecodeCase{"four bytes become a pair", "\xF0\x9F\x98\x80", u"\U0001F600"},
+        DecodeCase{"stray continuation", "a\x80z", u"a\ufffdz"},
+        DecodeCase{"lone lead at the end", "a\xC3", u"a\ufffd"},
+        DecodeCase{"truncated three-byte", "\xE4\xB8z", u"\ufffd\ufffdz"},
+        DecodeCase{"overlong slash", "\xC0\xAF", u"\ufffd\ufffd"},
+        DecodeCase{"overlong three-byte", "\xE0\x80\xAF", u"\ufffd\ufffd\ufffd"},
+        DecodeCase{"encoded surrogate", "\xED\xA0\x80", u"\ufffd\ufffd\ufffd"},
+        DecodeCase{"above U+10FFFF", "\xF4\x90\x80\x80", u"\ufffd\ufffd\ufffd\ufffd"},
+        DecodeCase{"invalid lead bytes", "\xFE\xFF", u"\ufffd\ufffd"},
+        DecodeCase{"highest code point", "\xF4\x8F\xBF\xBF", u"\U0010FFFF"}),
     [](const auto& info) {
       std::string name = info.param.name;
       for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';

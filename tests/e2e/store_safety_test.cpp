@@ -35,9 +35,10 @@ TEST(StoreConcurrency, ProcessesWritingTheirOwnValuesAtOnceNeverLoseAWrite) {
   constexpr int kWrites = 150;
   std::vector<pid_t> hammers;
   for (int position = 0; position < 6; ++position) {
-    hammers.push_back(StartProcess(
-        STORE_HAMMER, {"store_hammer", std::to_string(position), std::to_string(kWrites)},
-        StoreAt(store)));
+    hammers.push_back(StartProcess(STORE_HAMMER,
+                                   {"store_hammer", std::to_string(position),
+                                    std::to_string(kWrites)},
+                                   StoreAt(store)));
   }
   for (pid_t hammer : hammers) EXPECT_EQ(WaitProcess(hammer), 0);
   EXPECT_EQ(StoreValues(store.Read().value_or("")),
@@ -84,11 +85,11 @@ TEST(StoreKilledRuns, AKillAtAnyMomentLeavesTheOldStoreOrTheNewOneNeverATornOne)
   for (int attempt = 0; attempt < 200; ++attempt) {
     store.Write(StoreText(original));
     const bool blocking = attempt % 2 == 0;
-    const pid_t tool =
-        StartProcess(kTool,
-                     blocking ? std::vector<std::string>{"buttonguard", "block"}
-                              : std::vector<std::string>{"buttonguard", "restore", "00331100"},
-                     StoreAt(store));
+    const pid_t tool = StartProcess(
+        kTool,
+        blocking ? std::vector<std::string>{"buttonguard", "block"}
+                 : std::vector<std::string>{"buttonguard", "restore", "00331100"},
+        StoreAt(store));
     std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
     kill(tool, SIGKILL);
     if (WaitProcess(tool) == -1) ++killedMidway;
@@ -168,22 +169,19 @@ const std::string kValid = StoreText({1, 1, 1, 1, 1, 1});
 
 INSTANTIATE_TEST_SUITE_P(
     Files, BadStoreTest,
-    ::testing::Values(BadStore{"empty", Kind::Text, ""},
-                      BadStore{"truncated", Kind::Text, kValid.substr(0, kValid.size() - 12)},
-                      BadStore{"binary garbage", Kind::Text,
-                               std::string("\x7f"
-                                           "ELF\0\x01\x02\xff\xfe",
-                                           9)},
-                      BadStore{
-                          "a huge value", Kind::Text,
-                          StoreText({1, 1, 1, 1, 1, 1})
-                              .replace(kValid.find("lid-close 1"), 11, "lid-close 99999999999")},
-                      BadStore{"a setting twice", Kind::Text, kValid + "power-button 2 2\n"},
-                      BadStore{"an unknown key", Kind::Text, kValid + "hibernate-button 1 1\n"},
-                      BadStore{"far too large", Kind::Text, kValid + std::string(100000, '#')},
-                      BadStore{"a directory in its place", Kind::Directory, ""},
-                      BadStore{"a symbolic link in its place", Kind::SymbolicLink, ""},
-                      BadStore{"no permission", Kind::Unreadable, ""}),
+    ::testing::Values(
+        BadStore{"empty", Kind::Text, ""},
+        BadStore{"truncated", Kind::Text, kValid.substr(0, kValid.size() - 12)},
+        BadStore{"binary garbage", Kind::Text, std::string("\x7f" "ELF\0\x01\x02\xff\xfe", 9)},
+        BadStore{"a huge value", Kind::Text,
+                 StoreText({1, 1, 1, 1, 1, 1}).replace(kValid.find("lid-close 1"), 11,
+                                                       "lid-close 99999999999")},
+        BadStore{"a setting twice", Kind::Text, kValid + "power-button 2 2\n"},
+        BadStore{"an unknown key", Kind::Text, kValid + "hibernate-button 1 1\n"},
+        BadStore{"far too large", Kind::Text, kValid + std::string(100000, '#')},
+        BadStore{"a directory in its place", Kind::Directory, ""},
+        BadStore{"a symbolic link in its place", Kind::SymbolicLink, ""},
+        BadStore{"no permission", Kind::Unreadable, ""}),
     [](const auto& info) { return TestName(info.param.name); });
 
 }  // namespace
