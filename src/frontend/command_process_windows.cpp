@@ -4,6 +4,7 @@
 // console's handler thread puts the scheme back first.
 
 #include "command_process.h"
+#include "console_events_windows.h"
 #include "power_platform.h"
 
 namespace {
@@ -150,6 +151,8 @@ const wchar_t* Variable(const wchar_t* name, wchar_t* buffer) {
   return buffer;
 }
 
+}  // namespace
+
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
   // Console closed, logoff or shutdown: the platform ends the process when this returns, or
@@ -159,8 +162,6 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   ReleaseSRWLockExclusive(&schemeLock);
   return FALSE;  // the default handler ends the process, as it would have without us
 }
-
-}  // namespace
 
 bool IsNotFoundStatus(std::uint32_t status) {
   return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND;

@@ -19,9 +19,44 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kWindowsBuild = BUTTONGUARD_WINDOWS_BUILD_DIR;
+// One suite runs both builds, x64 and x86; CTest names the one for each run.
+fs::path WindowsBuild() {
+  const char* chosen = std::getenv("BUTTONGUARD_TEST_WINDOWS_BUILD");
+  return chosen != nullptr && *chosen != '\0' ? fs::path(chosen)
+                                               : fs::path(BUTTONGUARD_WINDOWS_BUILD_DIR);
+}
+
+// Where the prefix keeps the system's DLLs of the build's kind: 32-bit ones in syswow64.
+std::string SystemFolder() {
+  const char* chosen = std::getenv("BUTTONGUARD_TEST_SYSTEM_FOLDER");
+  return chosen != nullptr && *chosen != '\0' ? chosen : "system32";
+}
+
+const fs::path kWindowsBuild = WindowsBuild();
 const fs::path kWinePrefix = BUTTONGUARD_WINE_PREFIX;
 const std::string kWine = BUTTONGUARD_WINE_PROGRAM;
+
+// Wine's server, kept running for the whole suite and started here with no pipes of ours:
+// started by a test's run instead, it would hold that run's standard error open for seconds
+// after the run.
+fs::path WineServer() { return fs::path(kWine).parent_path() / "wineserver"; }
+
+std::vector<std::string> PrefixEnvironment() {
+  return {"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all"};
+}
+
+class WineServerEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (!kWine.empty() && fs::exists(WineServer())) {
+      WaitProcess(StartProcess(WineServer().string(), {"wineserver", "-k"},
+                               {.extraEnvironment = PrefixEnvironment()}));
+    }
+  }
+};
+
+[[maybe_unused]] ::testing::Environment* const kWineServerEnvironment =
+    ::testing::AddGlobalTestEnvironment(new WineServerEnvironment);
 
 fs::path Executable() { return kWindowsBuild / "buttonguard.exe"; }
 fs::path Launcher() { return kWindowsBuild / "tests" / "windows" / "exit_status_launcher.exe"; }
@@ -107,18 +142,31 @@ std::string PrepareWine() {
   for (const fs::path& needed :
        {Executable(), Launcher(), kWindowsBuild / "system32" / "powrprof.dll",
         kWindowsBuild / "planted" / "cmd.exe"}) {
-    if (!fs::exists(needed)) return needed.string() + " is missing: build the windows-x64 preset";
+    if (!fs::exists(needed)) {
+      return needed.string() + " is missing: build the " + kWindowsBuild.filename().string() +
+             " preset";
+    }
   }
-  const fs::path system32 = kWinePrefix / "drive_c" / "windows" / "system32";
-  if (!fs::exists(system32 / "kernel32.dll")) {
+  const fs::path windows = kWinePrefix / "drive_c" / "windows";
+  if (!fs::exists(windows / "system32" / "kernel32.dll")) {
     // Without .NET and HTML engines, which the tool never uses and Wine would offer to fetch.
-    RunProcess(kWine, {kWine, "wineboot", "--init"},
-               {{"WINEPREFIX=" + kWinePrefix.string(), "WINEDEBUG=-all",
-                 "WINEDLLOVERRIDES=mscoree,mshtml="}});
-    if (!fs::exists(system32)) return "wineboot could not create " + kWinePrefix.string();
+    std::vector<std::string> environment = PrefixEnvironment();
+    environment.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
+    WaitProcess(StartProcess(kWine, {kWine, "wineboot", "--init"}, {.extraEnvironment = environment}));
+    if (!fs::exists(windows)) return "wineboot could not create " + kWinePrefix.string();
   }
-  fs::copy_file(kWindowsBuild / "system32" / "powrprof.dll", system32 / "powrprof.dll",
-                fs::copy_options::overwrite_existing);
+  if (!fs::exists(windows / SystemFolder() / "kernel32.dll")) {
+    return "the Wine prefix cannot run this build: no " + SystemFolder() +
+           " (install wine32, then remove " + kWinePrefix.string() + ")";
+  }
+  WaitProcess(StartProcess(WineServer().string(), {"wineserver", "-p"},
+                           {.extraEnvironment = PrefixEnvironment()}));
+  // The first program also starts Wine's own services, which live as long as the server and
+  // would hold a test's pipes open: they start here, on /dev/null.
+  WaitProcess(StartProcess(kWine, {kWine, "cmd", "/c", "exit"},
+                           {.extraEnvironment = PrefixEnvironment()}));
+  fs::copy_file(kWindowsBuild / "system32" / "powrprof.dll",
+                windows / SystemFolder() / "powrprof.dll", fs::copy_options::overwrite_existing);
   return "";
 }
 
@@ -293,5 +341,34 @@ TEST_F(WineTest, RunNeverStartsACmdPlantedBesideTheExecutableOrInTheCurrentFolde
   EXPECT_EQ(run.errors, kRunBlocked);
   EXPECT_FALSE(fs::exists(folder / "planted-cmd-was-run"));
 }
+
+// No console under test can be closed, logged off or shut down, so these events are delivered
+// straight to run's handler, from a second thread while the main thread waits for the
+// command, as the platform delivers them. Ctrl+C first, which must change nothing.
+class WineConsoleEventTest : public WineTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(WineConsoleEventTest, PutsTheSchemeBackBeforeTheProcessEndsWhileTheCommandRuns) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const std::string check = Quote(WindowsPath(kWindowsBuild / "tests" / "windows" /
+                                               "console_event_check.exe"));
+  setenv("BUTTONGUARD_CHECK_EVENT", std::to_string(GetParam()).c_str(), 1);
+
+  const WineRun run = RunUnderWine(kWindowsBuild / "tests" / "windows" / "console_event_check.exe",
+                                   "run " + check + " wait", store);
+  unsetenv("BUTTONGUARD_CHECK_EVENT");
+
+  ASSERT_TRUE(run.launched) << run.errors;
+  EXPECT_EQ(static_cast<std::uint32_t>(run.exitStatus), 0xC000013AU);
+  EXPECT_EQ(run.errors, kRunBlocked);
+  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+}
+
+std::string EventName(const ::testing::TestParamInfo<int>& info) {
+  return info.param == 2 ? "close" : info.param == 5 ? "logoff" : "shutdown";
+}
+
+// CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT.
+INSTANTIATE_TEST_SUITE_P(Events, WineConsoleEventTest, ::testing::Values(2, 5, 6), EventName);
 
 }  // namespace

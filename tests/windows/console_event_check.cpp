@@ -1,0 +1,108 @@
+// Delivers the console events that no console under test can send (close, logoff, shutdown
+// reach a process only from a real console window or session), straight to run's handler.
+//
+// `console_event_check run COMMAND...` is buttonguard's run, with a second thread that waits
+// until the buttons are blocked, delivers Ctrl+C (which must change nothing) and then
+// `BUTTONGUARD_CHECK_EVENT` (a CTRL_*_EVENT number), and then ends the process as the
+// platform would. `console_event_check wait` is the command to run: it waits until the
+// scheme is no longer blocked, as a command that outlives buttonguard would.
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "console_events_windows.h"
+#include "run_command.h"
+
+namespace {
+
+constexpr int kPolls = 3000;                   // of 10 ms: half a minute at the most
+constexpr UINT kEndedByTheEvent = 0xC000013A;  // what the default handler ends a process with
+constexpr int kCtrlCChangedSomething = 3;
+
+std::wstring Variable(const wchar_t* name) {
+  wchar_t buffer[4096];
+  const DWORD length = GetEnvironmentVariableW(name, buffer, 4096);
+  return length > 0 && length < 4096 ? std::wstring(buffer, length) : std::wstring();
+}
+
+HANDLE OpenShared(const std::wstring& path, DWORD access, DWORD disposition) {
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Under the store's own lock, as every store call reads it: the store replaces its file by
+// renaming over it, which a read at that moment would make fail.
+bool SchemeBlocked() {
+  const std::wstring store = Variable(L"BUTTONGUARD_STORE");
+  const HANDLE lock = OpenShared(store + L".lock", GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+  OVERLAPPED whole = {};
+  if (lock == INVALID_HANDLE_VALUE || !LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)) {
+    ExitProcess(5);
+  }
+  const HANDLE file = CreateFileW(store.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::string text;
+  char buffer[1024];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+  CloseHandle(file);
+  CloseHandle(lock);
+  return text.find("power-button 0 0\nlid-close 0 0\nsleep-button 0 0\n") != std::string::npos;
+}
+
+// Beside the store: the command is running. An event that ends buttonguard while the command
+// is still starting is not what this check is about.
+std::wstring StartedMark() { return Variable(L"BUTTONGUARD_STORE") + L".command-started"; }
+
+bool WaitUntil(bool blocked) {
+  for (int i = 0; i < kPolls; ++i) {
+    if (SchemeBlocked() == blocked) return true;
+    Sleep(10);
+  }
+  return false;
+}
+
+DWORD WINAPI DeliverEvents(void*) {
+  if (!WaitUntil(true)) ExitProcess(2);
+  for (int i = 0; GetFileAttributesW(StartedMark().c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+    if (i == kPolls) ExitProcess(2);
+    Sleep(10);
+  }
+  OnConsoleEvent(CTRL_C_EVENT);
+  if (!SchemeBlocked()) ExitProcess(kCtrlCChangedSomething);
+  OnConsoleEvent(static_cast<DWORD>(_wtoi(Variable(L"BUTTONGUARD_CHECK_EVENT").c_str())));
+  ExitProcess(kEndedByTheEvent);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 2 && std::wcscmp(argv[1], L"wait") == 0) {
+    CloseHandle(CreateFileW(StartedMark().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    return WaitUntil(false) ? 0 : 4;
+  }
+
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  std::vector<std::u16string> words;
+  for (int i = 0; i < argc; ++i) words.emplace_back(argv[i], argv[i] + std::wcslen(argv[i]));
+  std::vector<const char16_t*> arguments;
+  for (const std::u16string& word : words) arguments.push_back(word.c_str());
+  arguments.push_back(nullptr);
+
+  CloseHandle(CreateThread(nullptr, 0, DeliverEvents, nullptr, 0, nullptr));
+  RunCommand(argc, arguments.data());
+  // The command may end as soon as the handler has put the scheme back; the event's thread
+  // ends the process, as the platform would.
+  Sleep(INFINITE);
+  return 1;
+}
