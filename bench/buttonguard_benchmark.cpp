@@ -34,6 +34,7 @@ double RunOnceMicroseconds(const std::vector<std::string>& arguments) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
 
   const auto start = Clock::now();
   pid_t child = 0;
@@ -57,18 +58,30 @@ void CompareWholeProcesses(int rounds) {
   std::vector<double> bare;
   std::vector<double> block;
   std::vector<double> restore;
+  std::vector<double> bareTrue;
+  std::vector<double> runTrue;
+  const std::string trueProgram = TRUE_PROGRAM;
   for (int round = 0; round < rounds; ++round) {
     bare.push_back(RunOnceMicroseconds({BARE_PROCESS}));
     block.push_back(RunOnceMicroseconds({BUTTONGUARD_EXECUTABLE, "block"}));
     restore.push_back(RunOnceMicroseconds({BUTTONGUARD_EXECUTABLE, "restore", "00111111"}));
+    bareTrue.push_back(RunOnceMicroseconds({trueProgram}));
+    runTrue.push_back(RunOnceMicroseconds({BUTTONGUARD_EXECUTABLE, "run", trueProgram}));
   }
   const double bareMedian = Median(bare);
   std::printf("Whole processes, median of %d alternated runs each:\n", rounds);
   std::printf("  %-28s %9.0f us\n", "bare process", bareMedian);
   std::printf("  %-28s %9.0f us  %.2fx the bare process\n", "buttonguard block",
               Median(block), Median(block) / bareMedian);
-  std::printf("  %-28s %9.0f us  %.2fx the bare process\n\n", "buttonguard restore 00111111",
+  std::printf("  %-28s %9.0f us  %.2fx the bare process\n", "buttonguard restore 00111111",
               Median(restore), Median(restore) / bareMedian);
+  // What run costs around a command that does nothing, against the two runs a script would
+  // otherwise make around it.
+  const double added = Median(runTrue) - Median(bareTrue);
+  const double blockAndRestore = Median(block) + Median(restore);
+  std::printf("  %-28s %9.0f us\n", "true", Median(bareTrue));
+  std::printf("  %-28s %9.0f us  adds %.0f us: %.2fx one block plus one restore\n\n",
+              "buttonguard run true", Median(runTrue), added, added / blockAndRestore);
 }
 
 void RunInProcess(benchmark::State& state, std::vector<const char16_t*> arguments) {
