@@ -17,8 +17,6 @@
 #include "command_process.h"
 #include "utf8_arguments.h"
 
-extern char** environ;
-
 namespace {
 
 // The Win32 statuses the report and the Windows build use, so both say the same thing.

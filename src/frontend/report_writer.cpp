@@ -74,7 +74,7 @@ void WriteReportLine(std::FILE* report, std::string_view asciiText) {
 
 void WritePolicyValuesLine(std::FILE* report, const ButtonPolicy& policy, std::string_view label) {
   // The longest label, six values of at most 11 characters and five separators.
-  char line[kLongestLabel + 1 + 6 * 11 + 5 * 2];
+  char line[kLongestLabel + 1 + std::size_t{6} * 11 + std::size_t{5} * 2];
   char* end = AppendLabel(line, label);
   const char* const valuesStart = end;
   for (auto field : kButtonPolicyFields) {
