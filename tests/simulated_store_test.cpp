@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "command_cases.h"
@@ -151,6 +152,43 @@ TEST_F(SimulatedPowerTest, RefusesWrongArgumentsTheWayThePlatformDoes) {
   }
   EXPECT_EQ(PowerSetActiveScheme(nullptr, &otherScheme), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(store_.Read(), before);
+  LocalFree(scheme);
+}
+
+// A typo anywhere in an identifier of the tool's table must fail here as on Windows: one bit
+// off in each field of each identifier the store knows is refused, the exact one is not.
+TEST_F(SimulatedPowerTest, RefusesANearMissInEveryPartOfEveryIdentifier) {
+  GUID* scheme = ActiveScheme();
+  const std::vector<std::function<void(GUID&)>> nearMisses = {
+      [](GUID& g) { g.Data1 ^= 0x00010000; }, [](GUID& g) { g.Data2 ^= 0x0100; },
+      [](GUID& g) { g.Data3 ^= 0x0001; },      [](GUID& g) { g.Data4[0] ^= 0x80; },
+      [](GUID& g) { g.Data4[1] ^= 0x01; },     [](GUID& g) { g.Data4[2] ^= 0x10; },
+      [](GUID& g) { g.Data4[5] ^= 0x04; },     [](GUID& g) { g.Data4[7] ^= 0x01; },
+  };
+  struct Identifier {
+    const char* what;
+    const GUID* exact;
+    DWORD refusal;
+  };
+  std::vector<Identifier> identifiers = {{"scheme", scheme, ERROR_INVALID_PARAMETER},
+                                         {"subgroup", &subgroup_, ERROR_FILE_NOT_FOUND}};
+  for (const KnownSetting& setting : kKnownSettings) {
+    identifiers.push_back({setting.name, &setting.identifier, ERROR_FILE_NOT_FOUND});
+  }
+  for (const Identifier& identifier : identifiers) {
+    for (std::size_t miss = 0; miss < nearMisses.size(); ++miss) {
+      GUID ids[3] = {*scheme, subgroup_, lid_};  // scheme, subgroup, setting
+      const std::size_t slot = identifier.exact == scheme ? 0 : identifier.exact == &subgroup_ ? 1 : 2;
+      ids[slot] = *identifier.exact;
+      DWORD value = 0;
+      EXPECT_EQ(PowerReadACValueIndex(nullptr, &ids[0], &ids[1], &ids[2], &value), 0U)
+          << identifier.what;
+      nearMisses[miss](ids[slot]);
+      EXPECT_EQ(PowerReadACValueIndex(nullptr, &ids[0], &ids[1], &ids[2], &value),
+                identifier.refusal)
+          << identifier.what << ", near miss " << miss;
+    }
+  }
   LocalFree(scheme);
 }
 
