@@ -63,7 +63,8 @@ fs::path Launcher() { return kWindowsBuild / "tests" / "windows" / "exit_status_
 
 // Wine shows the host's root as drive Z:.
 std::string WindowsPath(const fs::path& path) {
-  std::string text = "Z:" + fs::absolute(path).string();
+  std::string text = "Z:";
+  text += fs::absolute(path).string();
   for (char& c : text) c = c == '/' ? '\\' : c;
   return text;
 }
@@ -131,7 +132,10 @@ WineRun RunUnderWine(const fs::path& executable, const std::string& tail,
 
 std::string Tail(const std::vector<std::string>& arguments) {
   std::string tail;
-  for (const std::string& argument : arguments) tail += (tail.empty() ? "" : " ") + Quote(argument);
+  for (const std::string& argument : arguments) {
+    if (!tail.empty()) tail += ' ';
+    tail += Quote(argument);
+  }
   return tail;
 }
 
