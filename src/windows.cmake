@@ -27,7 +27,9 @@ if(MINGW)
   foreach(target buttonguard buttonguard_power buttonguard_frontend)
     target_compile_options(${target} PRIVATE -Os -ffunction-sections -fdata-sections)
   endforeach()
-  target_link_options(buttonguard PRIVATE -municode -static -s -Wl,--gc-sections)
+  # No link time in the header, so that two builds of one commit are the same to the byte.
+  target_link_options(buttonguard PRIVATE
+    -municode -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp)
 elseif(MSVC)
   # The resource script embeds the manifest; the linker's own would be a second one.
   target_link_options(buttonguard PRIVATE /MANIFEST:NO)
@@ -38,11 +40,23 @@ endif()
 install(TARGETS buttonguard RUNTIME DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 
-set(CPACK_GENERATOR ZIP)
+# The release zip (the executable and the README) and SHA256SUMS beside it, the same to the
+# byte from any build of the same commit.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(CPACK_PACKAGE_FILE_NAME "buttonguard-${PROJECT_VERSION}-win64")
+  set(release_name "buttonguard-${PROJECT_VERSION}-win64")
 else()
-  set(CPACK_PACKAGE_FILE_NAME "buttonguard-${PROJECT_VERSION}-win32")
+  set(release_name "buttonguard-${PROJECT_VERSION}-win32")
 endif()
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-include(CPack)
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_FOUND)
+  set(release_zip ${CMAKE_BINARY_DIR}/${release_name}.zip)
+  add_custom_command(OUTPUT ${release_zip} ${CMAKE_BINARY_DIR}/SHA256SUMS
+    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/scripts/release-zip.py
+      ${PROJECT_SOURCE_DIR} ${release_zip} $<TARGET_FILE:buttonguard> ${PROJECT_SOURCE_DIR}/README.md
+    DEPENDS buttonguard ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/scripts/release-zip.py
+    COMMENT "Packing ${release_name}.zip and SHA256SUMS"
+    VERBATIM)
+  add_custom_target(release_zip ALL DEPENDS ${release_zip})
+else()
+  message(WARNING "No Python 3 interpreter: no release zip")
+endif()

@@ -26,7 +26,11 @@ for preset in windows-x64 windows-x86; do
       exit 1
     fi
   done
-  for file in buttonguard.exe "$(cd "$first" && ls buttonguard-*.zip)" SHA256SUMS; do
+  if ! zip=$(cd "$first" && ls buttonguard-*.zip 2> /dev/null); then
+    echo "no release zip in $first"
+    exit 1
+  fi
+  for file in buttonguard.exe "$zip" SHA256SUMS; do
     read -r hash _ < <(sha256sum "$first/$file")
     read -r other _ < <(sha256sum "$second/$file")
     if [ "$hash" = "$other" ]; then
