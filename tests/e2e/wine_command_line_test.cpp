@@ -248,13 +248,19 @@ INSTANTIATE_TEST_SUITE_P(
                   "block\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n", 0x341205}),
     [](const auto& info) { return TestName(info.param.name); });
 
-TEST_F(WineTest, APowrprofPlantedBesideTheExecutableIsNeverLoaded) {
-  TemporaryStore store;
-  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+// A folder such as Downloads holding buttonguard.exe and, beside it, a planted file of ours.
+fs::path FolderWithPlanted(const TemporaryStore& store, const std::string& planted) {
   const fs::path folder = fs::path(store.folder()) / "downloads";
   fs::create_directories(folder);
   fs::copy_file(Executable(), folder / "buttonguard.exe");
-  fs::copy_file(kWindowsBuild / "planted" / "powrprof.dll", folder / "powrprof.dll");
+  fs::copy_file(kWindowsBuild / "planted" / planted, folder / planted);
+  return folder;
+}
+
+TEST_F(WineTest, APowrprofPlantedBesideTheExecutableIsNeverLoaded) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const fs::path folder = FolderWithPlanted(store, "powrprof.dll");
 
   const WineRun run = RunUnderWine(folder / "buttonguard.exe", "block", store);
 
@@ -332,10 +338,7 @@ TEST_F(WineTest, RunHandsTheCommandLineOnExactlyAsTyped) {
 TEST_F(WineTest, RunNeverStartsACmdPlantedBesideTheExecutableOrInTheCurrentFolder) {
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-  const fs::path folder = fs::path(store.folder()) / "downloads";
-  fs::create_directories(folder);
-  fs::copy_file(Executable(), folder / "buttonguard.exe");
-  fs::copy_file(kWindowsBuild / "planted" / "cmd.exe", folder / "cmd.exe");
+  const fs::path folder = FolderWithPlanted(store, "cmd.exe");
 
   const WineRun run =
       RunUnderWine(folder / "buttonguard.exe", "run cmd /c exit 7", store, folder.string());
