@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -190,7 +191,9 @@ std::int32_t WaitForCommand() {
   for (;;) {
     const pid_t ended = waitpid(command.process, &status, WNOHANG);
     if (ended == command.process) break;
-    if (ended < 0 && errno != EINTR) return 128 + SIGKILL;  // cannot happen for our own child
+    // Only our own child is waited for, so this cannot happen; if it did, the command is gone
+    // without a status, and it is reported as killed.
+    if (ended < 0 && errno != EINTR) return 128 + SIGKILL;
     // A SIGCHLD that arrived since the waitpid above is still pending, so none is missed.
     const int signalNumber = sigwaitinfo(&awaited, nullptr);
     if (signalNumber == SIGTERM || signalNumber == SIGHUP) kill(command.process, signalNumber);
