@@ -4,13 +4,9 @@
 #include "policy_code.h"
 #include "report_writer.h"
 
-namespace {
-constexpr std::uint32_t kInvalidDataStatus = 13;  // ERROR_INVALID_DATA
-}
-
 std::uint32_t BlockAttempt::FailureStatus() const {
   if (readStatus != 0) return readStatus;
-  if (!valuesFitCode) return kInvalidDataStatus;
+  if (!valuesFitCode) return kValuesBeyondCodeStatus;
   return blockStatus;
 }
 

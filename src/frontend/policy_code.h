@@ -26,3 +26,6 @@ bool ParsePolicyCode(std::u16string_view text, ButtonPolicy& policy);
 
 // True when every value is 0 to 15, so that the code gives back exactly this policy.
 bool PolicyFitsCode(const ButtonPolicy& policy);
+
+// The status of a command that refuses values the code cannot carry: ERROR_INVALID_DATA.
+inline constexpr std::uint32_t kValuesBeyondCodeStatus = 13;

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr std::uint32_t kInvalidDataStatus = 13;  // ERROR_INVALID_DATA
 constexpr std::int32_t kUsageErrorStatus = -1;
 
 CommandResult PowerFailure(std::uint32_t status) {
@@ -48,7 +47,7 @@ CommandResult Show(std::FILE* report) {
   const std::uint32_t code = PackPolicyCode(savedButtonPolicy);
   WritePolicyCodeLine(report, code);
   if (readStatus != 0) return PowerFailure(readStatus);
-  if (!PolicyFitsCode(savedButtonPolicy)) return PowerFailure(kInvalidDataStatus);
+  if (!PolicyFitsCode(savedButtonPolicy)) return PowerFailure(kValuesBeyondCodeStatus);
   return {static_cast<std::int32_t>(code), CommandOutcome::Done};
 }
 
