@@ -16,9 +16,10 @@ std::uint32_t FindCommand(int argumentCount, const char16_t* const* arguments, i
 bool IsNotFoundStatus(std::uint32_t status);
 
 // From here on, Ctrl+C and its kin reach the command but not buttonguard, and signals meant
-// to end buttonguard are passed on to the command. Where the platform ends the process anyway
-// (console closed, logoff, shutdown), `putSchemeBack` is called first, with the scheme lock
-// held.
+// to end buttonguard are passed on to the command; where the platform can, one that comes
+// before the command has started is passed on to it once it has. Where the platform ends the
+// process anyway (console closed, logoff, shutdown), `putSchemeBack` is called first, with
+// the scheme lock held.
 void HoldInterruptions(void (*putSchemeBack)());
 
 // Held around every use of the power functions once interruptions are held: the platform may

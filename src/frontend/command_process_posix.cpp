@@ -1,7 +1,8 @@
 // Starting and waiting for run's command on POSIX hosts. While the command runs, SIGINT and
 // SIGQUIT from the terminal reach it through the process group and buttonguard ignores them;
-// SIGTERM and SIGHUP are held pending and passed on to the command, so that buttonguard
-// itself always lives to put the scheme back after the command has ended.
+// one that came before the command existed is passed on to it once it does. SIGTERM and
+// SIGHUP are held pending and passed on to the command, so that buttonguard itself always
+// lives to put the scheme back after the command has ended.
 
 #include <signal.h>
 #include <spawn.h>
@@ -42,6 +43,7 @@ struct Command {
 Command command;
 sigset_t originalMask;
 sigset_t awaited;             // SIGCHLD and the signals passed on
+sigset_t fromTheTerminal;     // SIGINT and SIGQUIT, unless whoever started us ignored them
 sigset_t restoredForCommand;  // dispositions the command gets back as the defaults
 
 std::uint32_t StatusFromErrno(int error) {
@@ -138,6 +140,7 @@ void HoldInterruptions(void (* /*putSchemeBack*/)()) {
   // back there.
   sigemptyset(&awaited);
   sigaddset(&awaited, SIGCHLD);
+  sigemptyset(&fromTheTerminal);
   sigemptyset(&restoredForCommand);
   // main turned SIGPIPE off for buttonguard's own sake, not the command's.
   sigaddset(&restoredForCommand, SIGPIPE);
@@ -148,18 +151,23 @@ void HoldInterruptions(void (* /*putSchemeBack*/)()) {
     if (current.sa_handler != SIG_IGN) sigaddset(&awaited, signalNumber);
   }
   for (int signalNumber : kLeftToCommand) {
-    struct sigaction ignore = {};
-    struct sigaction previous = {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(signalNumber, &ignore, &previous);
-    if (previous.sa_handler != SIG_IGN) sigaddset(&restoredForCommand, signalNumber);
+    struct sigaction current = {};
+    sigaction(signalNumber, nullptr, &current);
+    if (current.sa_handler == SIG_IGN) continue;
+    // Held, not yet ignored: until the command exists, a Ctrl+C has no one else to reach.
+    sigaddset(&fromTheTerminal, signalNumber);
+    sigaddset(&restoredForCommand, signalNumber);
   }
   // A blocked SIGCHLD whose action is "ignore" may be dropped instead of kept pending; a
   // handler keeps it. The command's own disposition goes back to the default at exec.
   struct sigaction childEnd = {};
   childEnd.sa_handler = IgnoreChildEnd;
   sigaction(SIGCHLD, &childEnd, nullptr);
-  sigprocmask(SIG_BLOCK, &awaited, &originalMask);
+  sigset_t held = awaited;
+  for (int signalNumber : kLeftToCommand) {
+    if (sigismember(&fromTheTerminal, signalNumber)) sigaddset(&held, signalNumber);
+  }
+  sigprocmask(SIG_BLOCK, &held, &originalMask);
 }
 
 void LockScheme() {}
@@ -171,6 +179,15 @@ std::uint32_t StartCommand() {
   for (std::string& argument : command.arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
+  // Whatever the terminal sent while the buttons were being blocked is the command's, taken
+  // as late as possible so that one sent during the start itself is rarely lost.
+  sigset_t missed;
+  sigemptyset(&missed);
+  const timespec now = {0, 0};
+  for (int signalNumber; (signalNumber = sigtimedwait(&fromTheTerminal, nullptr, &now)) > 0;) {
+    sigaddset(&missed, signalNumber);
+  }
+
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
@@ -179,9 +196,21 @@ std::uint32_t StartCommand() {
   const int error = posix_spawn(&command.process, command.path.c_str(), nullptr, &attributes,
                                 argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
+
+  // From here the terminal reaches the command itself. A signal still pending came during the
+  // start, so it reached the command too, unless it came in the instant before the command
+  // existed; that narrow gap is the one place a Ctrl+C can still be lost.
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  for (int signalNumber : kLeftToCommand) {
+    if (sigismember(&fromTheTerminal, signalNumber)) sigaction(signalNumber, &ignore, nullptr);
+  }
   if (error != 0) {
     command.process = -1;
     return StatusFromErrno(error);
+  }
+  for (int signalNumber : kLeftToCommand) {
+    if (sigismember(&missed, signalNumber)) kill(command.process, signalNumber);
   }
   return 0;
 }

@@ -120,22 +120,34 @@ TEST(RunLine, NeverLooksForABareNameInTheCurrentFolder) {
   EXPECT_EQ(StoreValues(*store.Read()), kMixed);
 }
 
-bool StoreHoldsZeros(const TemporaryStore& store) {
-  return StoreValues(store.Read().value_or("")) == Values{};
-}
-
-// Starts `run sleep 30` and waits until the buttons are blocked; its report is read from
-// `report`.
-pid_t StartBlockedSleep(const TemporaryStore& store, const ProcessOptions& options, int& report) {
-  ProcessOptions withStore = options;
-  withStore.extraEnvironment.push_back("BUTTONGUARD_STORE=" + store.path());
-  const pid_t tool =
-      StartProcessWithPipe(BUTTONGUARD_EXECUTABLE, {"buttonguard", "run", "sleep", "30"}, withStore,
-                           STDERR_FILENO, report);
-  for (int i = 0; i < 1000 && !StoreHoldsZeros(store); ++i) {
+template <typename Condition>
+void WaitUntil(Condition condition) {
+  for (int i = 0; i < 2000 && !condition(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return tool;
+}
+
+// Whether the process holds the signal blocked, as Linux shows it in /proc.
+bool HoldsSignal(pid_t process, int signalNumber) {
+  std::ifstream status("/proc/" + std::to_string(process) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigBlk:", 0) == 0) {
+      return (std::stoull(line.substr(7), nullptr, 16) >> (signalNumber - 1)) & 1U;
+    }
+  }
+  return false;
+}
+
+// Starts `run` of a command that marks when it has started, then sleeps for 30 s; the
+// report is read from `report`.
+pid_t StartGuardedSleep(const TemporaryStore& store, const ProcessOptions& options,
+                        const std::string& startedMark, int& report) {
+  ProcessOptions withStore = options;
+  withStore.extraEnvironment.push_back("BUTTONGUARD_STORE=" + store.path());
+  return StartProcessWithPipe(
+      BUTTONGUARD_EXECUTABLE,
+      {"buttonguard", "run", "sh", "-c", "touch \"$0\" && exec sleep 30", startedMark}, withStore,
+      STDERR_FILENO, report);
 }
 
 std::string ReadToEnd(int descriptor) {
@@ -151,7 +163,8 @@ std::string ReadToEnd(int descriptor) {
 struct SignalCase {
   const char* name;
   int signalNumber;
-  bool toTheGroup;  // as a terminal sends it, to buttonguard and the command alike
+  bool toTheGroup;              // as a terminal sends it, to buttonguard and the command alike
+  bool beforeTheCommandStarts;  // sent while the buttons are still being blocked
 };
 
 void PrintTo(const SignalCase& c, std::ostream* out) { *out << c.name; }
@@ -164,24 +177,42 @@ TEST_P(RunSignalTest, TheCommandEndsAndTheValuesAreRestored) {
   store.Write(StoreText(kMixed));
   ProcessOptions options;
   options.ownProcessGroup = true;
+  const std::string startedMark = store.folder() + "/started";
+  // The store's lock, held here, keeps the run in its first read for as long as needed.
+  const int lock = open((store.path() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lock, 0);
+  if (c.beforeTheCommandStarts) {
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  }
   int report = -1;
-  const pid_t tool = StartBlockedSleep(store, options, report);
-  ASSERT_TRUE(StoreHoldsZeros(store));
+  const pid_t tool = StartGuardedSleep(store, options, startedMark, report);
 
+  if (c.beforeTheCommandStarts) {
+    WaitUntil([&] { return HoldsSignal(tool, c.signalNumber); });
+    ASSERT_TRUE(HoldsSignal(tool, c.signalNumber));
+  } else {
+    WaitUntil([&] { return std::filesystem::exists(startedMark); });
+    ASSERT_TRUE(std::filesystem::exists(startedMark));
+  }
   kill(c.toTheGroup ? -tool : tool, c.signalNumber);
+  flock(lock, LOCK_UN);
+  close(lock);
 
   EXPECT_EQ(WaitProcess(tool), 128 + c.signalNumber);
   EXPECT_EQ(ReadToEnd(report), kBlockedReport + kRestoredLine);
   EXPECT_EQ(StoreValues(*store.Read()), kMixed);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, RunSignalTest,
-                         ::testing::Values(SignalCase{"SIGTERM to buttonguard", SIGTERM, false},
-                                           SignalCase{"SIGHUP to buttonguard", SIGHUP, false},
-                                           SignalCase{"Ctrl C to the group", SIGINT, true},
-                                           SignalCase{"Ctrl backslash to the group", SIGQUIT,
-                                                      true}),
-                         [](const auto& info) { return TestName(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Signals, RunSignalTest,
+    ::testing::Values(SignalCase{"SIGTERM to buttonguard", SIGTERM, false, false},
+                      SignalCase{"SIGHUP to buttonguard", SIGHUP, false, false},
+                      SignalCase{"Ctrl C to the group", SIGINT, true, false},
+                      SignalCase{"Ctrl backslash to the group", SIGQUIT, true, false},
+                      SignalCase{"SIGTERM before the command starts", SIGTERM, false, true},
+                      SignalCase{"Ctrl C before the command starts", SIGINT, true, true},
+                      SignalCase{"Ctrl backslash before the command starts", SIGQUIT, true, true}),
+    [](const auto& info) { return TestName(info.param.name); });
 
 // A caller watching a run that hangs must see how far it got: each line is flushed as it is
 // written, even into a pipe. The store's lock, held here, stands in for a call that hangs.
