@@ -11,9 +11,6 @@ using Values = std::array<std::uint32_t, 6>;
 constexpr Values kMixed = {3, 4, 1, 2, 0, 5};
 constexpr Values kZeros = {0, 0, 0, 0, 0, 0};
 
-constexpr std::int32_t Hresult(std::uint32_t status) {
-  return static_cast<std::int32_t>(0x80070000U | status);
-}
 
 // "block", the marks that were reached, the value line and the code line.
 std::string BlockReport(const std::string& marks, const std::string& values,

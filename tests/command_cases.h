@@ -27,6 +27,11 @@ struct CommandCase {
   std::optional<std::array<std::uint32_t, 6>> valuesAfter;
 };
 
+// The exit status of a failure with this Win32 status, written out for the tables.
+constexpr std::int32_t Hresult(std::uint32_t status) {
+  return static_cast<std::int32_t>(0x80070000U | status);
+}
+
 // Store text with these values (record order) and extra lines such as fault lines.
 std::string StoreText(const std::array<std::uint32_t, 6>& values,
                       const std::vector<std::string>& extraLines = {});

@@ -10,7 +10,7 @@ std::uint32_t BlockAttempt::FailureStatus() const {
   return blockStatus;
 }
 
-BlockAttempt AttemptBlock(std::FILE* report) {
+BlockAttempt AttemptBlock(ReportTarget report) {
   BlockAttempt attempt;
   WriteReportLine(report, "0");
   attempt.readStatus = AccessButtonPolicy(PolicyAccessMode::Read);

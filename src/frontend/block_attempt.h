@@ -1,7 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+
+#include "report_writer.h"
 
 // The blocking steps that `block` and `run` share: the marks "0", "1" and "2", the reads,
 // the zeros and the activation, then the value line and the code line, whatever happened.
@@ -21,4 +22,4 @@ struct BlockAttempt {
 };
 
 // Leaves the values read in savedButtonPolicy.
-BlockAttempt AttemptBlock(std::FILE* report);
+BlockAttempt AttemptBlock(ReportTarget report);

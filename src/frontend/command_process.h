@@ -6,10 +6,11 @@
 // keeping interruptions from ending buttonguard while the scheme is blocked. One
 // implementation file per platform; a process runs at most one command.
 
-// Finds arguments[commandIndex], the command, before anything is touched. A name without a
-// path separator is looked up in PATH only, never in the current folder or beside
-// buttonguard, since buttonguard runs elevated; a name with one is used as given. Returns 0
-// or the platform status (Win32) of why it cannot be run.
+// Finds arguments[commandIndex], the command, and makes sure the platform can start it,
+// before anything is touched. A name without a path separator is looked up in the absolute
+// folders of PATH only, never in the current folder or beside buttonguard, since buttonguard
+// runs elevated; a name with one is used as given. Returns 0 or the platform status (Win32)
+// of why it cannot be run.
 std::uint32_t FindCommand(int argumentCount, const char16_t* const* arguments, int commandIndex);
 
 // True for the statuses that mean "there is no such command" rather than "it cannot be run".
@@ -18,18 +19,26 @@ bool IsNotFoundStatus(std::uint32_t status);
 // From here on, Ctrl+C and its kin reach the command but not buttonguard, and signals meant
 // to end buttonguard are passed on to the command; where the platform can, one that comes
 // before the command has started is passed on to it once it has. Where the platform ends the
-// process anyway (console closed, logoff, shutdown), `putSchemeBack` is called first, with
-// the scheme lock held.
-void HoldInterruptions(void (*putSchemeBack)());
+// process anyway (console closed, logoff, shutdown), `beforeTheEnd` is called first, on
+// another thread; it takes the scheme lock itself.
+void HoldInterruptions(void (*beforeTheEnd)());
 
-// Held around every use of the power functions once interruptions are held: the platform may
-// call `putSchemeBack` from another thread.
+// Held around every use of the power functions once interruptions are held, since
+// `beforeTheEnd` may run at any moment.
 void LockScheme();
 void UnlockScheme();
 
-// Starts the command found, with buttonguard's standard input, output and error. Returns 0 or
-// the platform status (Win32) of why it could not start.
+// Held while report lines made under the scheme lock are written, taken before that lock is
+// let go: the lines keep the order of the work that made them, whichever thread did it.
+void LockReport();
+void UnlockReport();
+
+// Starts the command found, with buttonguard's standard input, output and error; on Windows
+// those three are the only handles it inherits. Returns 0 or the platform status (Win32) of
+// why it could not start.
 std::uint32_t StartCommand();
 
-// Waits for the command to end; its exit status, or 128 plus the signal that ended it.
-std::int32_t WaitForCommand();
+// Waits for the command to end and gives its exit status (128 plus the signal that ended
+// it) in `exitStatus`. Returns 0, or the platform status (Win32) of why the wait or the
+// status could not be had.
+std::uint32_t WaitForCommand(std::int32_t& exitStatus);

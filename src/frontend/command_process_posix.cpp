@@ -88,7 +88,8 @@ std::string SearchPath() {
   return fallback;
 }
 
-// Like execvp's search, but an empty entry does not mean the current folder.
+// Like execvp's search, but only absolute folders: an empty entry, ".", or a relative one
+// would mean the current folder, where anyone may have put a file of that name.
 std::uint32_t LookUp(const std::string& name, std::string& found) {
   if (name.empty()) return kFileNotFound;
   if (name.find('/') != std::string::npos) {
@@ -102,7 +103,7 @@ std::uint32_t LookUp(const std::string& name, std::string& found) {
     if (end == std::string::npos) end = path.size();
     const std::string_view folder(path.data() + start, end - start);
     start = end + 1;
-    if (folder.empty()) continue;
+    if (folder.empty() || folder.front() != '/') continue;
     std::string candidate(folder);
     candidate += '/';
     candidate += name;
@@ -135,7 +136,7 @@ std::uint32_t FindCommand(int argumentCount, const char16_t* const* arguments, i
   return LookUp(command.arguments.front(), command.path);
 }
 
-void HoldInterruptions(void (* /*putSchemeBack*/)()) {
+void HoldInterruptions(void (* /*beforeTheEnd*/)()) {
   // Nothing here ends the process behind the main thread's back, so the scheme is always put
   // back there.
   sigemptyset(&awaited);
@@ -172,6 +173,8 @@ void HoldInterruptions(void (* /*putSchemeBack*/)()) {
 
 void LockScheme() {}
 void UnlockScheme() {}
+void LockReport() {}
+void UnlockReport() {}
 
 std::uint32_t StartCommand() {
   std::vector<char*> argv;
@@ -215,18 +218,18 @@ std::uint32_t StartCommand() {
   return 0;
 }
 
-std::int32_t WaitForCommand() {
+std::uint32_t WaitForCommand(std::int32_t& exitStatus) {
   int status = 0;
   for (;;) {
     const pid_t ended = waitpid(command.process, &status, WNOHANG);
     if (ended == command.process) break;
     // Only our own child is waited for, so this cannot happen; if it did, the command is gone
-    // without a status, and it is reported as killed.
-    if (ended < 0 && errno != EINTR) return 128 + SIGKILL;
+    // without a status, and no status is made up for it.
+    if (ended < 0 && errno != EINTR) return StatusFromErrno(errno);
     // A SIGCHLD that arrived since the waitpid above is still pending, so none is missed.
     const int signalNumber = sigwaitinfo(&awaited, nullptr);
     if (signalNumber == SIGTERM || signalNumber == SIGHUP) kill(command.process, signalNumber);
   }
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return WEXITSTATUS(status);
+  exitStatus = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  return 0;
 }

@@ -1,243 +1,150 @@
 // Starting and waiting for run's command on Windows. The command shares buttonguard's console,
 // so Ctrl+C and Ctrl+Break reach it directly; buttonguard ignores them and waits. Closing the
-// console, logoff and shutdown end buttonguard within seconds whatever it does, so the
-// console's handler thread puts the scheme back first.
+// console, logoff and shutdown end buttonguard within seconds whatever it does, so the scheme
+// is put back first: on the console's handler thread for a close, on the session window's
+// thread for logoff and shutdown.
 
+#include "command_lookup_windows.h"
 #include "command_process.h"
 #include "console_events_windows.h"
-#include "power_platform.h"
+#include "session_end_windows.h"
 
 namespace {
 
-// The platform's limit for a command line and, with the long-path prefix, for a path.
-constexpr DWORD kLongest = 32768;
-
-// Taken from the heap when run starts: as static arrays MinGW's linker would put their
-// zeros into the executable, a quarter of a megabyte.
-struct CommandBuffers {
-  wchar_t applicationPath[kLongest];
-  wchar_t commandLine[kLongest];
-  wchar_t searchPath[kLongest];
-  wchar_t executableExtensions[kLongest];
-};
-CommandBuffers* buffers = nullptr;
 HANDLE commandProcess = nullptr;
 
 SRWLOCK schemeLock = SRWLOCK_INIT;
-void (*putSchemeBackBeforeEnd)() = nullptr;
+SRWLOCK reportLock = SRWLOCK_INIT;
+void (*putBackBeforeTheEnd)() = nullptr;
 
-bool IsBlank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
-
-const wchar_t* SkipBlanks(const wchar_t* text) {
-  while (IsBlank(*text)) ++text;
-  return text;
+std::uint32_t LastStatus() {
+  const DWORD status = GetLastError();
+  return status != 0 ? status : ERROR_GEN_FAILURE;
 }
 
-// Argument 0 by the C runtime's rule: quotes group, backslashes are plain characters.
-const wchar_t* SkipProgramName(const wchar_t* text) {
-  bool quoted = false;
-  for (; *text != L'\0'; ++text) {
-    if (*text == L'"') {
-      quoted = !quoted;
-    } else if (!quoted && IsBlank(*text)) {
-      break;
+// Inheritable copies of buttonguard's standard handles, one a handle however many of the
+// three it serves as; the command inherits these and nothing else.
+struct StandardHandles {
+  HANDLE forCommand[3] = {};
+  HANDLE distinct[3] = {};
+  DWORD count = 0;
+
+  ~StandardHandles() {
+    for (DWORD i = 0; i < count; ++i) CloseHandle(distinct[i]);
+  }
+};
+
+std::uint32_t CopyStandardHandles(StandardHandles& handles) {
+  const DWORD kinds[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  HANDLE originals[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    originals[i] = GetStdHandle(kinds[i]);
+    // None at all (a service, a detached process): the command gets none either.
+    if (originals[i] == nullptr || originals[i] == INVALID_HANDLE_VALUE) continue;
+    for (int j = 0; j < i && handles.forCommand[i] == nullptr; ++j) {
+      if (originals[j] == originals[i]) handles.forCommand[i] = handles.forCommand[j];
     }
-  }
-  return text;
-}
-
-// Any later argument by the C runtime's rules: backslashes escape only a quote that follows
-// them, an odd number making it literal; "" inside quotes is one literal quote.
-const wchar_t* SkipArgument(const wchar_t* text) {
-  bool quoted = false;
-  while (*text != L'\0' && (quoted || !IsBlank(*text))) {
-    if (*text == L'\\') {
-      std::size_t backslashes = 0;
-      while (*text == L'\\') ++text, ++backslashes;
-      if (*text == L'"' && backslashes % 2 == 1) ++text;
-      continue;
+    if (handles.forCommand[i] != nullptr) continue;
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), originals[i], GetCurrentProcess(), &copy, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS)) {
+      return LastStatus();
     }
-    if (*text == L'"') {
-      if (quoted && text[1] == L'"') {
-        text += 2;
-        continue;
-      }
-      quoted = !quoted;
-    }
-    ++text;
+    handles.forCommand[i] = copy;
+    handles.distinct[handles.count++] = copy;
   }
-  return text;
+  return 0;
 }
 
-// The command and its arguments exactly as typed: everything after the words before it, so
-// that `cmd /c` and installers with quoting rules of their own see what the user wrote.
-bool CopyCommandLineTail(int commandIndex) {
-  const wchar_t* tail = SkipBlanks(SkipProgramName(GetCommandLineW()));
-  for (int i = 1; i < commandIndex; ++i) tail = SkipBlanks(SkipArgument(tail));
-  std::size_t length = 0;
-  while (tail[length] != L'\0') ++length;
-  if (length >= kLongest) return false;
-  for (std::size_t i = 0; i <= length; ++i) buffers->commandLine[i] = tail[i];
-  return true;
-}
+// The attribute that limits what the command inherits to `handles`.
+struct InheritanceList {
+  LPPROC_THREAD_ATTRIBUTE_LIST attributes = nullptr;
 
-// applicationPath = folder (may be empty), a separator when needed, name, extension.
-bool Compose(const wchar_t* folder, std::size_t folderLength, const char16_t* name,
-             const wchar_t* extension, std::size_t extensionLength) {
-  std::size_t used = 0;
-  const auto append = [&used](const wchar_t* part, std::size_t count) {
-    if (used + count >= kLongest) return false;
-    for (std::size_t i = 0; i < count; ++i) buffers->applicationPath[used++] = part[i];
-    return true;
-  };
-  if (folderLength > 0) {
-    if (!append(folder, folderLength)) return false;
-    const wchar_t last = folder[folderLength - 1];
-    if (last != L'\\' && last != L'/' && !append(L"\\", 1)) return false;
+  ~InheritanceList() {
+    if (attributes == nullptr) return;
+    DeleteProcThreadAttributeList(attributes);
+    HeapFree(GetProcessHeap(), 0, attributes);
   }
-  std::size_t nameLength = 0;
-  while (name[nameLength] != u'\0') ++nameLength;
-  if (!append(reinterpret_cast<const wchar_t*>(name), nameLength)) return false;
-  if (!append(extension, extensionLength)) return false;
-  buffers->applicationPath[used] = L'\0';
-  return true;
-}
+};
 
-bool IsFile(const wchar_t* path) {
-  const DWORD attributes = GetFileAttributesW(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-bool HasExtension(const char16_t* name) {
-  const char16_t* dot = nullptr;
-  for (const char16_t* unit = name; *unit != u'\0'; ++unit) {
-    if (*unit == u'.') dot = unit;
-    if (*unit == u'\\' || *unit == u'/') dot = nullptr;
+std::uint32_t LimitInheritance(InheritanceList& list, StandardHandles& handles) {
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  void* memory = HeapAlloc(GetProcessHeap(), 0, size);
+  if (memory == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  auto* attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory);
+  if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
+    const std::uint32_t status = LastStatus();
+    HeapFree(GetProcessHeap(), 0, memory);
+    return status;
   }
-  return dot != nullptr && dot[1] != u'\0';
-}
-
-bool HasPathSeparator(const char16_t* name) {
-  for (const char16_t* unit = name; *unit != u'\0'; ++unit) {
-    if (*unit == u'\\' || *unit == u'/' || *unit == u':') return true;
+  list.attributes = attributes;
+  if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                 handles.distinct, handles.count * sizeof(HANDLE), nullptr,
+                                 nullptr)) {
+    return LastStatus();
   }
-  return false;
-}
-
-// In `folder`: the name as given when it has an extension, then with each of PATHEXT's.
-bool FindIn(const wchar_t* folder, std::size_t folderLength, const char16_t* name,
-            const wchar_t* extensions) {
-  if (HasExtension(name) && Compose(folder, folderLength, name, L"", 0) &&
-      IsFile(buffers->applicationPath)) {
-    return true;
-  }
-  for (const wchar_t* extension = extensions; *extension != L'\0';) {
-    std::size_t length = 0;
-    while (extension[length] != L'\0' && extension[length] != L';') ++length;
-    if (length > 0 && Compose(folder, folderLength, name, extension, length) &&
-        IsFile(buffers->applicationPath)) {
-      return true;
-    }
-    extension += length;
-    if (*extension == L';') ++extension;
-  }
-  return false;
-}
-
-// A variable's value in a buffer of its own; empty when unset or too long.
-const wchar_t* Variable(const wchar_t* name, wchar_t* buffer) {
-  const DWORD length = GetEnvironmentVariableW(name, buffer, kLongest);
-  if (length == 0 || length >= kLongest) buffer[0] = L'\0';
-  return buffer;
+  return 0;
 }
 
 }  // namespace
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
-  // Console closed, logoff or shutdown: the platform ends the process when this returns, or
-  // after a few seconds. The main thread may be in the middle of the power calls: wait for it.
-  AcquireSRWLockExclusive(&schemeLock);
-  if (putSchemeBackBeforeEnd != nullptr) putSchemeBackBeforeEnd();
-  ReleaseSRWLockExclusive(&schemeLock);
+  // Console closed, or logoff or shutdown where the platform still sends them this way: the
+  // process ends when this returns, or after a few seconds.
+  putBackBeforeTheEnd();
   return FALSE;  // the default handler ends the process, as it would have without us
 }
 
-bool IsNotFoundStatus(std::uint32_t status) {
-  return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND;
-}
-
-std::uint32_t FindCommand(int /*argumentCount*/, const char16_t* const* arguments,
-                          int commandIndex) {
-  const char16_t* name = arguments[commandIndex];
-  if (name[0] == u'\0') return ERROR_FILE_NOT_FOUND;
-  buffers = static_cast<CommandBuffers*>(HeapAlloc(GetProcessHeap(), 0, sizeof(CommandBuffers)));
-  if (buffers == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
-  if (!CopyCommandLineTail(commandIndex)) return ERROR_FILENAME_EXCED_RANGE;
-  const wchar_t* extensions = Variable(L"PATHEXT", buffers->executableExtensions);
-  if (extensions[0] == L'\0') extensions = L".COM;.EXE;.BAT;.CMD";
-
-  if (HasPathSeparator(name)) {
-    if (Compose(L"", 0, name, L"", 0)) {
-      const DWORD attributes = GetFileAttributesW(buffers->applicationPath);
-      if (attributes != INVALID_FILE_ATTRIBUTES) {
-        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ERROR_ACCESS_DENIED : 0;
-      }
-    }
-    return !HasExtension(name) && FindIn(L"", 0, name, extensions) ? 0 : ERROR_FILE_NOT_FOUND;
-  }
-
-  // PATH only: not the current folder and not buttonguard's own, where CreateProcess's own
-  // search would look first and a planted cmd.exe would run elevated.
-  const wchar_t* folder = Variable(L"PATH", buffers->searchPath);
-  while (*folder != L'\0') {
-    std::size_t length = 0;
-    while (folder[length] != L'\0' && folder[length] != L';') ++length;
-    const wchar_t* start = folder;
-    std::size_t trimmed = length;
-    if (trimmed >= 2 && start[0] == L'"' && start[trimmed - 1] == L'"') {
-      ++start;
-      trimmed -= 2;
-    }
-    if (trimmed > 0 && FindIn(start, trimmed, name, extensions)) return 0;
-    folder += length;
-    if (*folder == L';') ++folder;
-  }
-  return ERROR_FILE_NOT_FOUND;
-}
-
-void HoldInterruptions(void (*putSchemeBack)()) {
-  putSchemeBackBeforeEnd = putSchemeBack;
-  // Without a console (a service, a scheduled task) there are no events to handle.
+void HoldInterruptions(void (*beforeTheEnd)()) {
+  putBackBeforeTheEnd = beforeTheEnd;
+  // Without a console (a service, a scheduled task) there are no console events.
   static_cast<void>(SetConsoleCtrlHandler(OnConsoleEvent, TRUE));
+  WatchForSessionEnd(beforeTheEnd);
 }
 
 void LockScheme() { AcquireSRWLockExclusive(&schemeLock); }
 void UnlockScheme() { ReleaseSRWLockExclusive(&schemeLock); }
+void LockReport() { AcquireSRWLockExclusive(&reportLock); }
+void UnlockReport() { ReleaseSRWLockExclusive(&reportLock); }
 
 std::uint32_t StartCommand() {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  StandardHandles handles;
+  InheritanceList inheritance;
+  if (const std::uint32_t status = CopyStandardHandles(handles)) return status;
+  if (handles.count > 0) {
+    if (const std::uint32_t status = LimitInheritance(inheritance, handles)) return status;
+  }
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = handles.forCommand[0];
+  startup.StartupInfo.hStdOutput = handles.forCommand[1];
+  startup.StartupInfo.hStdError = handles.forCommand[2];
+  startup.lpAttributeList = inheritance.attributes;
+  const FoundCommand command = TheFoundCommand();
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(buffers->applicationPath, buffers->commandLine, nullptr, nullptr, TRUE, 0,
-                      nullptr, nullptr, &startup, &process)) {
-    const DWORD status = GetLastError();
-    return status != 0 ? status : ERROR_GEN_FAILURE;
+  if (!CreateProcessW(command.program, command.commandLine, nullptr, nullptr,
+                      handles.count > 0 ? TRUE : FALSE,
+                      inheritance.attributes != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0,
+                      nullptr, nullptr, &startup.StartupInfo, &process)) {
+    return LastStatus();
   }
   CloseHandle(process.hThread);
   commandProcess = process.hProcess;
   return 0;
 }
 
-std::int32_t WaitForCommand() {
-  WaitForSingleObject(commandProcess, INFINITE);
-  DWORD exitStatus = 0;
-  if (!GetExitCodeProcess(commandProcess, &exitStatus)) exitStatus = GetLastError();
+std::uint32_t WaitForCommand(std::int32_t& exitStatus) {
+  DWORD status = 0;
+  DWORD code = 0;
+  if (WaitForSingleObject(commandProcess, INFINITE) == WAIT_FAILED ||
+      !GetExitCodeProcess(commandProcess, &code)) {
+    status = LastStatus();
+  }
   CloseHandle(commandProcess);
   commandProcess = nullptr;
-  return static_cast<std::int32_t>(exitStatus);
+  exitStatus = static_cast<std::int32_t>(code);
+  return status;
 }

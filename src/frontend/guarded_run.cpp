@@ -1,5 +1,6 @@
 #include "guarded_run.h"
 
+#include <atomic>
 #include <string_view>
 
 #include "block_attempt.h"
@@ -10,42 +11,80 @@
 namespace {
 
 // What the thread that puts the scheme back needs: the main thread after the command, or on
-// Windows the console's handler thread when the process is about to be ended. Touched only
+// Windows the thread the platform calls when it is about to end the process. Touched only
 // with the scheme lock held.
 struct SchemeGuard {
   std::FILE* report = nullptr;
   ButtonPolicy saved;    // the values read before blocking
   bool blocked = false;  // the scheme holds run's zeros and nobody has dealt with it yet
+  bool ending = false;   // the end is announced and the scheme was put back: nothing may start
   std::uint32_t restoreStatus = 0;
 };
 
 SchemeGuard guard;
 
-void WriteSavedValuesBack() {
+// Set, without the lock, as soon as the platform says the end is coming: the main thread may
+// get the lock first, and must then neither block nor start anything.
+std::atomic<bool> endAnnounced{false};
+
+// A stretch of work under the scheme lock. Its report lines are written only once the lock
+// is let go, so that the thread putting the scheme back before the end never waits behind a
+// stalled report.
+struct LockedScheme {
+  HeldReportLines held;
+  ReportTarget report{guard.report, &held};
+
+  LockedScheme() { LockScheme(); }
+  ~LockedScheme() {
+    LockReport();
+    UnlockScheme();
+    WriteHeldReportLines(guard.report, held);
+    UnlockReport();
+  }
+  LockedScheme(const LockedScheme&) = delete;
+  LockedScheme& operator=(const LockedScheme&) = delete;
+};
+
+void WriteSavedValuesBack(ReportTarget report) {
   savedButtonPolicy = guard.saved;
   guard.restoreStatus = AccessButtonPolicy(PolicyAccessMode::Restore);
   if (guard.restoreStatus == 0) {
-    WritePolicyValuesLine(guard.report, guard.saved, "restored");
+    WritePolicyValuesLine(report, guard.saved, "restored");
   } else {
-    WriteStatusLine(guard.report, "restore failed", guard.restoreStatus);
+    WriteStatusLine(report, "restore failed", guard.restoreStatus);
   }
 }
 
 // Acts once, whichever thread comes first. Values other than run's zeros are a newer choice
 // (a person, another tool, an overlapping run that already restored) and are never
 // overwritten.
-void PutSchemeBack() {
+void PutSchemeBack(ReportTarget report) {
   if (!guard.blocked) return;
   guard.blocked = false;
   const std::uint32_t checkStatus = AccessButtonPolicy(PolicyAccessMode::Read);
   if (checkStatus == 0 && !(savedButtonPolicy == ButtonPolicy{})) {
-    WritePolicyValuesLine(guard.report, savedButtonPolicy, "left as changed");
+    WritePolicyValuesLine(report, savedButtonPolicy, "left as changed");
     savedButtonPolicy = guard.saved;
     return;
   }
   // An unreadable scheme is no sign of a newer choice, and the saved values are the user's.
-  if (checkStatus != 0) WriteStatusLine(guard.report, "check failed", checkStatus);
-  WriteSavedValuesBack();
+  if (checkStatus != 0) WriteStatusLine(report, "check failed", checkStatus);
+  WriteSavedValuesBack(report);
+}
+
+// Once the end is announced, whichever thread holds the lock first puts the scheme back.
+// True when it is back (or was never blocked) and nothing more may start.
+bool EndIfAnnounced(ReportTarget report) {
+  if (endAnnounced.load()) guard.ending = true;
+  if (guard.ending) PutSchemeBack(report);
+  return guard.ending;
+}
+
+// The platform is about to end the process (console closed, logoff, shutdown).
+void PutSchemeBackBeforeTheEnd() {
+  endAnnounced.store(true);
+  const LockedScheme scheme;
+  EndIfAnnounced(scheme.report);
 }
 
 CommandResult SchemeFailure(std::uint32_t status) {
@@ -58,6 +97,15 @@ CommandResult NotRun(std::uint32_t status) {
                                         : CommandOutcome::CommandNotExecutable};
 }
 
+// ERROR_CANCELLED: the process is being ended before the command could start.
+constexpr std::uint32_t kEndedBeforeTheStart = 1223;
+
+CommandResult EndedBeforeTheStart(ReportTarget report) {
+  WriteStatusLine(report, "not started", kEndedBeforeTheStart);
+  if (guard.restoreStatus != 0) return SchemeFailure(guard.restoreStatus);
+  return NotRun(kEndedBeforeTheStart);
+}
+
 }  // namespace
 
 CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, std::FILE* report) {
@@ -65,41 +113,49 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
   if (argumentCount > 2 && std::u16string_view(arguments[2]) == u"--") commandIndex = 3;
   if (commandIndex >= argumentCount) return {-1, CommandOutcome::UsageError};
 
-  // A command that cannot be found must not cost the buttons anything.
+  // A command that cannot be found or started must not cost the buttons anything.
   if (const std::uint32_t status = FindCommand(argumentCount, arguments, commandIndex)) {
-    WriteStatusLine(report, "not started", status);
+    WriteStatusLine({report}, "not started", status);
     return NotRun(status);
   }
 
-  guard = SchemeGuard{report, ButtonPolicy{}, false, 0};
-  HoldInterruptions(&PutSchemeBack);
-  LockScheme();
-  const BlockAttempt attempt = AttemptBlock(report);
-  if (!attempt.Blocked()) {
-    // The command never runs with buttons half blocked; zeros already written are undone.
+  guard = SchemeGuard{report, ButtonPolicy{}, false, false, 0};
+  HoldInterruptions(&PutSchemeBackBeforeTheEnd);
+  {
+    const LockedScheme scheme;
+    if (EndIfAnnounced(scheme.report)) return EndedBeforeTheStart(scheme.report);
+    const BlockAttempt attempt = AttemptBlock(scheme.report);
     guard.saved = savedButtonPolicy;
-    if (attempt.WroteSome()) WriteSavedValuesBack();
-    UnlockScheme();
-    return SchemeFailure(attempt.FailureStatus());
+    if (!attempt.Blocked()) {
+      // The command never runs with buttons half blocked; zeros already written are undone.
+      if (attempt.WroteSome()) WriteSavedValuesBack(scheme.report);
+      return SchemeFailure(attempt.FailureStatus());
+    }
+    guard.blocked = true;
   }
-  guard.saved = savedButtonPolicy;
-  guard.blocked = true;
-  UnlockScheme();
 
-  const std::uint32_t startStatus = StartCommand();
+  // Started under the lock, and not at all once the end is announced: a command started then
+  // would outlive buttonguard unguarded.
+  std::uint32_t startStatus = 0;
+  {
+    const LockedScheme scheme;
+    if (EndIfAnnounced(scheme.report)) return EndedBeforeTheStart(scheme.report);
+    startStatus = StartCommand();
+    if (startStatus != 0) WriteStatusLine(scheme.report, "not started", startStatus);
+  }
   std::int32_t commandStatus = 0;
-  if (startStatus != 0) {
-    WriteStatusLine(report, "not started", startStatus);
-  } else {
-    commandStatus = WaitForCommand();
-  }
+  const std::uint32_t waitStatus = startStatus == 0 ? WaitForCommand(commandStatus) : 0;
 
-  LockScheme();
-  PutSchemeBack();
-  const std::uint32_t restoreStatus = guard.restoreStatus;
-  UnlockScheme();
+  std::uint32_t restoreStatus = 0;
+  {
+    const LockedScheme scheme;
+    if (waitStatus != 0) WriteStatusLine(scheme.report, "wait failed", waitStatus);
+    PutSchemeBack(scheme.report);
+    restoreStatus = guard.restoreStatus;
+  }
   // Buttons left blocked matter more than anything the command did.
   if (restoreStatus != 0) return SchemeFailure(restoreStatus);
   if (startStatus != 0) return NotRun(startStatus);
+  if (waitStatus != 0) return SchemeFailure(waitStatus);
   return {commandStatus, CommandOutcome::CommandEnded};
 }

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,10 @@ const char16_t* const* CopyArguments(int count, wchar_t** arguments) {
 
 // The platform has already split the command line by its own rules into UTF-16 arguments.
 int wmain(int argc, wchar_t** argv) {
+  // The tool runs elevated: a DLL that the platform loads on demand later (for the session
+  // window, for the component-object library) comes from the system folder, never from the
+  // folder buttonguard was started from.
+  static_cast<void>(SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32));
   // The report writes its own CR LF; text mode would double the CR.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);

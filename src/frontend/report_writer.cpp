@@ -14,13 +14,23 @@ constexpr char kLineEnd[] = "\r\n";
 
 // A report that cannot be written must not stop a command halfway through changing the power
 // scheme: the run goes on, and on Windows its exit status still carries the code.
-void WriteBytes(std::FILE* report, const char* bytes, std::size_t count) {
-  static_cast<void>(std::fwrite(bytes, 1, count, report));
+void WriteBytes(ReportTarget report, const char* bytes, std::size_t count) {
+  HeldReportLines* const held = report.held;
+  if (held != nullptr) {
+    // More than the held lines can take is never written under the lock; should it ever be,
+    // the lines still go out in order, only unheld.
+    if (count > sizeof held->bytes - held->size) WriteHeldReportLines(report.stream, *held);
+    if (count <= sizeof held->bytes - held->size) {
+      for (std::size_t i = 0; i < count; ++i) held->bytes[held->size++] = bytes[i];
+      return;
+    }
+  }
+  static_cast<void>(std::fwrite(bytes, 1, count, report.stream));
 }
 
-void EndLine(std::FILE* report) {
+void EndLine(ReportTarget report) {
   WriteBytes(report, kLineEnd, 2);
-  static_cast<void>(std::fflush(report));
+  if (report.held == nullptr) static_cast<void>(std::fflush(report.stream));
 }
 
 // Writes `value` as a signed decimal at `out`; returns the end.
@@ -53,7 +63,13 @@ char* AppendLabel(char* out, std::string_view label) {
 
 }  // namespace
 
-void WriteReportLine(std::FILE* report, std::u16string_view text) {
+void WriteHeldReportLines(std::FILE* stream, HeldReportLines& held) {
+  static_cast<void>(std::fwrite(held.bytes, 1, held.size, stream));
+  static_cast<void>(std::fflush(stream));
+  held.size = 0;
+}
+
+void WriteReportLine(ReportTarget report, std::u16string_view text) {
   char chunk[256];
   std::size_t used = 0;
   for (char16_t unit : text) {
@@ -67,12 +83,12 @@ void WriteReportLine(std::FILE* report, std::u16string_view text) {
   EndLine(report);
 }
 
-void WriteReportLine(std::FILE* report, std::string_view asciiText) {
+void WriteReportLine(ReportTarget report, std::string_view asciiText) {
   WriteBytes(report, asciiText.data(), asciiText.size());
   EndLine(report);
 }
 
-void WritePolicyValuesLine(std::FILE* report, const ButtonPolicy& policy, std::string_view label) {
+void WritePolicyValuesLine(ReportTarget report, const ButtonPolicy& policy, std::string_view label) {
   // The longest label, six values of at most 11 characters and five separators.
   char line[kLongestLabel + 1 + std::size_t{6} * 11 + std::size_t{5} * 2];
   char* end = AppendLabel(line, label);
@@ -87,7 +103,7 @@ void WritePolicyValuesLine(std::FILE* report, const ButtonPolicy& policy, std::s
   WriteReportLine(report, std::string_view(line, static_cast<std::size_t>(end - line)));
 }
 
-void WriteStatusLine(std::FILE* report, std::string_view label, std::uint32_t status) {
+void WriteStatusLine(ReportTarget report, std::string_view label, std::uint32_t status) {
   char line[kLongestLabel + 1 + 10];
   char* end = AppendLabel(line, label);
   *end++ = '0';
@@ -98,6 +114,6 @@ void WriteStatusLine(std::FILE* report, std::string_view label, std::uint32_t st
   WriteReportLine(report, std::string_view(line, static_cast<std::size_t>(end - line)));
 }
 
-void WritePolicyCodeLine(std::FILE* report, std::uint32_t code) {
+void WritePolicyCodeLine(ReportTarget report, std::uint32_t code) {
   WriteReportLine(report, FormatPolicyCode(code).digits);
 }

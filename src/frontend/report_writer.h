@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
@@ -10,17 +11,35 @@
 // UTF-16 unit below 256 becomes that one byte, any other unit "?", and every line ends in
 // CR LF. Each line is flushed at once, so a caller watching the progress marks sees how far a
 // run got even if it never finishes.
-void WriteReportLine(std::FILE* report, std::u16string_view text);
-void WriteReportLine(std::FILE* report, std::string_view asciiText);
+
+// Lines kept in memory while `run` holds the scheme lock: a write to a full pipe or a console
+// with a text selection can stall for longer than the platform waits for a process that is
+// being ended, and the thread that puts the scheme back must never wait behind it.
+struct HeldReportLines {
+  char bytes[1024];
+  std::size_t size = 0;
+};
+
+// Where report lines go: straight to `stream`, or into `held` when it is set.
+struct ReportTarget {
+  std::FILE* stream;
+  HeldReportLines* held = nullptr;
+};
+
+// Writes the held lines to `stream` in one go and empties `held`.
+void WriteHeldReportLines(std::FILE* stream, HeldReportLines& held);
+
+void WriteReportLine(ReportTarget report, std::u16string_view text);
+void WriteReportLine(ReportTarget report, std::string_view asciiText);
 
 // "%d, %d, %d, %d, %d, %d": the six values in record order, as signed decimals, after
 // `label` and a space when a label is given ("restored 3, 4, 1, 2, 0, 5").
-void WritePolicyValuesLine(std::FILE* report, const ButtonPolicy& policy,
+void WritePolicyValuesLine(ReportTarget report, const ButtonPolicy& policy,
                            std::string_view label = {});
 
 // `label`, a space and the status as HRESULT_FROM_WIN32 in "0x%08X" ("restore failed
 // 0x80070005"), so that a status line can never be taken for a policy code.
-void WriteStatusLine(std::FILE* report, std::string_view label, std::uint32_t status);
+void WriteStatusLine(ReportTarget report, std::string_view label, std::uint32_t status);
 
 // The code as "%08X".
-void WritePolicyCodeLine(std::FILE* report, std::uint32_t code);
+void WritePolicyCodeLine(ReportTarget report, std::uint32_t code);

@@ -18,7 +18,7 @@ CommandResult PowerFailure(std::uint32_t status) {
 
 CommandResult UsageError() { return {kUsageErrorStatus, CommandOutcome::UsageError}; }
 
-CommandResult Block(std::FILE* report) {
+CommandResult Block(ReportTarget report) {
   const BlockAttempt attempt = AttemptBlock(report);
   // A failed read leaves a code of values never read, and a value above 15 one that would not
   // give them back: neither may pass for a code.
@@ -30,7 +30,7 @@ CommandResult Block(std::FILE* report) {
           attempt.Blocked() ? CommandOutcome::Done : CommandOutcome::PowerFailure};
 }
 
-CommandResult Restore(int argumentCount, const char16_t* const* arguments, std::FILE* report) {
+CommandResult Restore(int argumentCount, const char16_t* const* arguments, ReportTarget report) {
   if (argumentCount != 3) return UsageError();
   if (!ParsePolicyCode(arguments[2], savedButtonPolicy)) return UsageError();
   WritePolicyValuesLine(report, savedButtonPolicy);
@@ -41,7 +41,7 @@ CommandResult Restore(int argumentCount, const char16_t* const* arguments, std::
 
 // The values as block would print them, without changing anything: did a script leave this
 // machine blocked?
-CommandResult Show(std::FILE* report) {
+CommandResult Show(ReportTarget report) {
   const std::uint32_t readStatus = AccessButtonPolicy(PolicyAccessMode::Read);
   WritePolicyValuesLine(report, savedButtonPolicy);
   const std::uint32_t code = PackPolicyCode(savedButtonPolicy);
@@ -68,12 +68,13 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, st
   if (argumentCount < 2) return UsageError();
   const std::u16string_view command = arguments[1];
   if (command == u"run") {
-    WriteReportLine(runReport, command);
+    WriteReportLine({runReport}, command);
     return GuardedRun(argumentCount, arguments, runReport);
   }
-  WriteReportLine(report, command);
-  if (command == u"block") return Block(report);
-  if (command == u"restore") return Restore(argumentCount, arguments, report);
-  if (command == u"show") return Show(report);
+  const ReportTarget target{report};
+  WriteReportLine(target, command);
+  if (command == u"block") return Block(target);
+  if (command == u"restore") return Restore(argumentCount, arguments, target);
+  if (command == u"show") return Show(target);
   return {0, CommandOutcome::Done};
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -103,7 +104,8 @@ struct WineRun {
 
 // Runs `executable` with the raw command-line tail `tail`, exactly as a script would write it.
 WineRun RunUnderWine(const fs::path& executable, const std::string& tail,
-                     const TemporaryStore& store, const std::string& workingDirectory = "") {
+                     const TemporaryStore& store, const std::string& workingDirectory = "",
+                     const std::vector<std::string>& extraEnvironment = {}) {
   const fs::path statusFile = fs::path(store.folder()) / "exit-status";
   fs::remove(statusFile);
   std::string commandLine = Quote(WindowsPath(executable));
@@ -118,6 +120,8 @@ WineRun RunUnderWine(const fs::path& executable, const std::string& tail,
                               "BUTTONGUARD_STORE=" + WindowsPath(store.path()),
                               "BUTTONGUARD_CHILD_COMMAND_LINE=" + commandLine,
                               "BUTTONGUARD_EXIT_STATUS_FILE=" + WindowsPath(statusFile)};
+  options.extraEnvironment.insert(options.extraEnvironment.end(), extraEnvironment.begin(),
+                                  extraEnvironment.end());
   options.workingDirectory = workingDirectory;
   const ProcessRun run = RunProcess(kWine, {kWine, Launcher().string()}, options);
   WineRun result;
@@ -145,7 +149,7 @@ std::string PrepareWine() {
   if (kWine.empty()) return "wine is not installed";
   for (const fs::path& needed :
        {Executable(), Launcher(), kWindowsBuild / "system32" / "powrprof.dll",
-        kWindowsBuild / "planted" / "cmd.exe"}) {
+        kWindowsBuild / "planted" / "program.exe"}) {
     if (!fs::exists(needed)) {
       return needed.string() + " is missing: build the " + kWindowsBuild.filename().string() +
              " preset";
@@ -163,6 +167,14 @@ std::string PrepareWine() {
     return "the Wine prefix cannot run this build: no " + SystemFolder() +
            " (install wine32, then remove " + kWinePrefix.string() + ")";
   }
+  // Windows, and so run's session window, exist headless only with the null display driver;
+  // the server reads the setting when it starts.
+  WaitProcess(StartProcess(kWine,
+                           {kWine, "reg", "add", R"(HKCU\Software\Wine\Drivers)", "/v", "Graphics",
+                            "/d", "null", "/f"},
+                           {.extraEnvironment = PrefixEnvironment()}));
+  WaitProcess(StartProcess(WineServer().string(), {"wineserver", "-k"},
+                           {.extraEnvironment = PrefixEnvironment()}));
   WaitProcess(StartProcess(WineServer().string(), {"wineserver", "-p"},
                            {.extraEnvironment = PrefixEnvironment()}));
   // The first program also starts Wine's own services, which live as long as the server and
@@ -249,18 +261,19 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return TestName(info.param.name); });
 
 // A folder such as Downloads holding buttonguard.exe and, beside it, a planted file of ours.
-fs::path FolderWithPlanted(const TemporaryStore& store, const std::string& planted) {
+fs::path FolderWithPlanted(const TemporaryStore& store, const std::string& planted,
+                           const std::string& plantedAs) {
   const fs::path folder = fs::path(store.folder()) / "downloads";
   fs::create_directories(folder);
   fs::copy_file(Executable(), folder / "buttonguard.exe");
-  fs::copy_file(kWindowsBuild / "planted" / planted, folder / planted);
+  fs::copy_file(kWindowsBuild / "planted" / planted, folder / plantedAs);
   return folder;
 }
 
 TEST_F(WineTest, APowrprofPlantedBesideTheExecutableIsNeverLoaded) {
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-  const fs::path folder = FolderWithPlanted(store, "powrprof.dll");
+  const fs::path folder = FolderWithPlanted(store, "powrprof.dll", "powrprof.dll");
 
   const WineRun run = RunUnderWine(folder / "buttonguard.exe", "block", store);
 
@@ -338,7 +351,7 @@ TEST_F(WineTest, RunHandsTheCommandLineOnExactlyAsTyped) {
 TEST_F(WineTest, RunNeverStartsACmdPlantedBesideTheExecutableOrInTheCurrentFolder) {
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-  const fs::path folder = FolderWithPlanted(store, "cmd.exe");
+  const fs::path folder = FolderWithPlanted(store, "program.exe", "cmd.exe");
 
   const WineRun run =
       RunUnderWine(folder / "buttonguard.exe", "run cmd /c exit 7", store, folder.string());
@@ -346,36 +359,175 @@ TEST_F(WineTest, RunNeverStartsACmdPlantedBesideTheExecutableOrInTheCurrentFolde
   ASSERT_TRUE(run.launched);
   EXPECT_EQ(run.exitStatus, 7);
   EXPECT_EQ(run.errors, kRunBlocked);
-  EXPECT_FALSE(fs::exists(folder / "planted-cmd-was-run"));
+  EXPECT_FALSE(fs::exists(folder / "planted-cmd.exe-was-run"));
+}
+
+// How run finds and starts its command as an elevated process. Each case lays out a
+// folder: `work`, the current folder, where whoever downloads things can put files, and
+// `bin`, an absolute PATH folder. "planted NAME" is a program of ours that marks its folder
+// when run; all other files hold the text given.
+struct LookupCase {
+  const char* name;
+  std::string path;  // the PATH run sees; {bin} stands for the absolute bin folder
+  std::vector<std::pair<std::string, std::string>> files;  // under the case's folder
+  std::string tail;                                        // after "run"
+  std::string errors;
+  std::string output;
+  std::int64_t exitStatus;
+  std::vector<std::string> ran;  // the planted programs that must have run; no other may
+};
+
+void PrintTo(const LookupCase& c, std::ostream* out) { *out << c.name; }
+
+class WineLookupTest : public WineTest, public ::testing::WithParamInterface<LookupCase> {};
+
+TEST_P(WineLookupTest, StartsOnlyWhatThePathAndTheNameAllow) {
+  const LookupCase& c = GetParam();
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const fs::path root = fs::path(store.folder());
+  std::vector<fs::path> planted;
+  fs::create_directories(root / "work");
+  fs::create_directories(root / "bin");
+  for (const auto& [file, content] : c.files) {
+    fs::create_directories((root / file).parent_path());
+    if (content == "planted") {
+      fs::copy_file(kWindowsBuild / "planted" / "program.exe", root / file);
+      planted.push_back(root / file);
+    } else {
+      std::ofstream(root / file, std::ios::binary) << content;
+    }
+  }
+  std::string path = c.path;
+  if (const std::size_t at = path.find("{bin}"); at != std::string::npos) {
+    path.replace(at, 5, WindowsPath(root / "bin"));
+  }
+  const std::string beforeText = store.Read().value_or("");
+
+  const WineRun run = RunUnderWine(Executable(), "run " + c.tail, store, (root / "work").string(),
+                                   {"BUTTONGUARD_CHILD_PATH=" + path});
+
+  ASSERT_TRUE(run.launched) << run.errors;
+  EXPECT_EQ(run.errors, c.errors);
+  EXPECT_EQ(run.output, c.output);
+  EXPECT_EQ(run.exitStatus, c.exitStatus);
+  for (const fs::path& program : planted) {
+    const fs::path mark =
+        program.parent_path() / ("planted-" + program.filename().string() + "-was-run");
+    const std::string relative = fs::relative(program, root).string();
+    const bool shouldRun = std::find(c.ran.begin(), c.ran.end(), relative) != c.ran.end();
+    EXPECT_EQ(fs::exists(mark), shouldRun) << relative;
+  }
+  if (c.errors != kRunBlocked) {
+    EXPECT_EQ(store.Read().value_or(""), beforeText) << "the scheme was touched";
+  } else {
+    EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+  }
+}
+
+const std::string kSystem = R"(C:\windows\system32)";
+const std::string kBatchFile = "@echo [%*]\r\n@exit /b 3\r\n";
+const std::string kCannotStart = "run\r\nnot started 0x800700C1\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WineLookupTest,
+    ::testing::Values(
+        LookupCase{"a batch file on PATH runs through cmd with its arguments as typed",
+                   "{bin};" + kSystem,
+                   {{"bin/tool.cmd", kBatchFile}, {"work/tool.exe", "planted"}},
+                   R"(tool "a b" \"q\" x)", kRunBlocked, "[\"a b\" \\\"q\\\" x]\r\n", 3, {}},
+        LookupCase{"a batch file named by a path runs the same way", kSystem,
+                   {{"bin/tool.bat", kBatchFile}, {"work/tool.exe", "planted"}},
+                   R"(..\bin\tool.bat one)", kRunBlocked, "[one]\r\n", 3, {}},
+        LookupCase{"dot, relative and unexpanded PATH entries are skipped",
+                   ".;bin;%CD%\\bin;" + kSystem,
+                   {{"work/tool.exe", "planted"}, {"work/bin/tool.exe", "planted"},
+                    {"work/%CD%/bin/tool.exe", "planted"}},
+                   "tool", "run\r\nnot started 0x80070002\r\n", "", Hresult(2), {}},
+        LookupCase{"an empty PATH entry is skipped", ";;" + kSystem + ";",
+                   {{"work/cmd.exe", "planted"}}, "cmd /c exit 7", kRunBlocked, "", 7, {}},
+        LookupCase{"PATHEXT order puts .COM before .EXE", "{bin};" + kSystem,
+                   {{"bin/tool.exe", "planted"}, {"bin/tool.com", "planted"}}, "tool",
+                   kRunBlocked, "", 66, {"bin/tool.com"}},
+        LookupCase{"a script CreateProcess cannot start is refused untouched", "{bin};" + kSystem,
+                   {{"bin/tool.js", "WScript.Echo(1)"}, {"work/tool.exe", "planted"}}, "tool",
+                   kCannotStart, "", Hresult(193), {}},
+        LookupCase{"an installer named by a path is refused untouched", kSystem,
+                   {{"work/update.msi", "not a program"}}, R"(.\update.msi)", kCannotStart, "",
+                   Hresult(193), {}},
+        LookupCase{"a text file named .exe is refused untouched", kSystem,
+                   {{"work/fake.exe", "MZ but no more"}}, R"(.\fake.exe)", kCannotStart, "",
+                   Hresult(193), {}}),
+    [](const auto& info) { return TestName(info.param.name); });
+
+TEST_F(WineTest, RunHandsTheCommandOutputRedirectedToAFile) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const fs::path output = fs::path(store.folder()) / "out.txt";
+
+  const WineRun run = RunUnderWine(Executable(), "run cmd /c echo printed", store, "",
+                                   {"BUTTONGUARD_CHILD_OUTPUT_FILE=" + WindowsPath(output)});
+
+  ASSERT_TRUE(run.launched) << run.errors;
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.errors, kRunBlocked);
+  EXPECT_EQ(ReadFile(output), "printed\r\n");
 }
 
 // No console under test can be closed, logged off or shut down, so these events are delivered
 // straight to run's handler, from a second thread while the main thread waits for the
 // command, as the platform delivers them. Ctrl+C first, which must change nothing.
-class WineConsoleEventTest : public WineTest, public ::testing::WithParamInterface<int> {};
+struct ConsoleEventCase {
+  const char* name;
+  int event;  // CTRL_CLOSE_EVENT 2, CTRL_LOGOFF_EVENT 5, CTRL_SHUTDOWN_EVENT 6
+  bool duringTheBlock;
+};
 
-TEST_P(WineConsoleEventTest, PutsTheSchemeBackBeforeTheProcessEndsWhileTheCommandRuns) {
+void PrintTo(const ConsoleEventCase& c, std::ostream* out) { *out << c.name; }
+
+class WineConsoleEventTest : public WineTest,
+                             public ::testing::WithParamInterface<ConsoleEventCase> {};
+
+TEST_P(WineConsoleEventTest, PutsTheSchemeBackBeforeTheProcessEnds) {
+  const ConsoleEventCase& c = GetParam();
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-  const std::string check = Quote(WindowsPath(kWindowsBuild / "tests" / "windows" /
-                                               "console_event_check.exe"));
-  setenv("BUTTONGUARD_CHECK_EVENT", std::to_string(GetParam()).c_str(), 1);
+  const fs::path check = kWindowsBuild / "tests" / "windows" / "console_event_check.exe";
 
-  const WineRun run = RunUnderWine(kWindowsBuild / "tests" / "windows" / "console_event_check.exe",
-                                   "run " + check + " wait", store);
-  unsetenv("BUTTONGUARD_CHECK_EVENT");
+  const WineRun run =
+      RunUnderWine(check, "run " + Quote(WindowsPath(check)) + " wait", store, "",
+                   {"BUTTONGUARD_CHECK_EVENT=" + std::to_string(c.event),
+                    std::string("BUTTONGUARD_CHECK_MOMENT=") + (c.duringTheBlock ? "block" : "")});
 
   ASSERT_TRUE(run.launched) << run.errors;
+  // 6: the command started although the end had come.
   EXPECT_EQ(static_cast<std::uint32_t>(run.exitStatus), 0xC000013AU);
-  EXPECT_EQ(run.errors, kRunBlocked);
+  EXPECT_EQ(run.errors, kRunBlocked + (c.duringTheBlock ? "not started 0x800704C7\r\n" : ""));
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
 }
 
-std::string EventName(const ::testing::TestParamInfo<int>& info) {
-  return info.param == 2 ? "close" : info.param == 5 ? "logoff" : "shutdown";
-}
+INSTANTIATE_TEST_SUITE_P(Events, WineConsoleEventTest,
+                         ::testing::Values(ConsoleEventCase{"close", 2, false},
+                                           ConsoleEventCase{"logoff", 5, false},
+                                           ConsoleEventCase{"shutdown", 6, false},
+                                           ConsoleEventCase{"close while blocking", 2, true}),
+                         [](const auto& info) { return TestName(info.param.name); });
 
-// CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT.
-INSTANTIATE_TEST_SUITE_P(Events, WineConsoleEventTest, ::testing::Values(2, 5, 6), EventName);
+// Logoff and shutdown as Wine delivers them: WM_QUERYENDSESSION and WM_ENDSESSION to the
+// top-level windows of every process, here sent by run's own command. The command waits
+// until the scheme is back, which only run's session window can do while it still runs.
+TEST_F(WineTest, ASessionEndWhileTheCommandRunsPutsTheSchemeBack) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const fs::path check = kWindowsBuild / "tests" / "windows" / "console_event_check.exe";
+
+  const WineRun run =
+      RunUnderWine(Executable(), "run " + Quote(WindowsPath(check)) + " end-session", store);
+
+  ASSERT_TRUE(run.launched) << run.errors;
+  EXPECT_EQ(run.exitStatus, 0) << "4: the scheme stayed blocked; 7: wineboot did not start";
+  EXPECT_EQ(run.errors, kRunBlocked);
+  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+}
 
 }  // namespace

@@ -20,7 +20,8 @@ RT_VERSION = 16
 LANGUAGE_EN_US = 1033
 
 # DLLs present on every Windows 10 and 11; anything else is a runtime we forgot to link in.
-ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "ole32.dll", "advapi32.dll", "ucrtbase.dll"}
+ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "ole32.dll", "advapi32.dll", "user32.dll",
+                   "ucrtbase.dll"}
 ALLOWED_IMPORT_PREFIXES = ("api-ms-win-crt-",)
 
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"

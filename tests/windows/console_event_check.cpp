@@ -1,11 +1,15 @@
 // Delivers the console events that no console under test can send (close, logoff, shutdown
 // reach a process only from a real console window or session), straight to run's handler.
 //
-// `console_event_check run COMMAND...` is buttonguard's run, with a second thread that waits
-// until the buttons are blocked, delivers Ctrl+C (which must change nothing) and then
-// `BUTTONGUARD_CHECK_EVENT` (a CTRL_*_EVENT number), and then ends the process as the
-// platform would. `console_event_check wait` is the command to run: it waits until the
-// scheme is no longer blocked, as a command that outlives buttonguard would.
+// `console_event_check run COMMAND...` is buttonguard's run, with a second thread that
+// delivers `BUTTONGUARD_CHECK_EVENT` (a CTRL_*_EVENT number) and then ends the process as the
+// platform would. By default the event comes while the command runs, after a Ctrl+C that must
+// change nothing. With BUTTONGUARD_CHECK_MOMENT=block it comes while run is still blocking,
+// held in its first read by the store's lock; run must then never start its command.
+//
+// Commands for run: `console_event_check wait` waits until the scheme is no longer blocked,
+// as a command that outlives buttonguard would; `console_event_check end-session` ends the
+// session as logoff does (Wine's `wineboot --end-session`), then waits the same way.
 
 #include <fcntl.h>
 #include <io.h>
@@ -36,15 +40,22 @@ HANDLE OpenShared(const std::wstring& path, DWORD access, DWORD disposition) {
                      nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// Under the store's own lock, as every store call reads it: the store replaces its file by
-// renaming over it, which a read at that moment would make fail.
-bool SchemeBlocked() {
+// The store's own lock, as every store call takes it; released by closing it.
+HANDLE LockStore() {
   const std::wstring store = Variable(L"BUTTONGUARD_STORE");
   const HANDLE lock = OpenShared(store + L".lock", GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
   OVERLAPPED whole = {};
   if (lock == INVALID_HANDLE_VALUE || !LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)) {
     ExitProcess(5);
   }
+  return lock;
+}
+
+// Under the store's lock: the store replaces its file by renaming over it, which a read at
+// that moment would make fail.
+bool SchemeBlocked() {
+  const std::wstring store = Variable(L"BUTTONGUARD_STORE");
+  const HANDLE lock = LockStore();
   const HANDLE file = CreateFileW(store.c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -70,6 +81,34 @@ bool WaitUntil(bool blocked) {
   return false;
 }
 
+constexpr int kStartedAfterTheEnd = 6;
+
+DWORD WINAPI DeliverTheEvent(void*) {
+  OnConsoleEvent(static_cast<DWORD>(_wtoi(Variable(L"BUTTONGUARD_CHECK_EVENT").c_str())));
+  return 0;
+}
+
+HANDLE storeLocked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+DWORD WINAPI DeliverTheEventDuringTheBlock(void*) {
+  const HANDLE store = LockStore();
+  SetEvent(storeLocked);
+  // The session window comes just before the block, whose first read then waits for the store.
+  for (int i = 0; FindWindowW(L"buttonguard.session", nullptr) == nullptr; ++i) {
+    if (i == kPolls) ExitProcess(2);
+    Sleep(10);
+  }
+  Sleep(300);
+  const HANDLE event = CreateThread(nullptr, 0, DeliverTheEvent, nullptr, 0, nullptr);
+  Sleep(300);
+  CloseHandle(store);
+  WaitForSingleObject(event, INFINITE);
+  // Time enough for a run that missed the event to start its command.
+  Sleep(1000);
+  const bool started = GetFileAttributesW(StartedMark().c_str()) != INVALID_FILE_ATTRIBUTES;
+  ExitProcess(started ? kStartedAfterTheEnd : kEndedByTheEvent);
+}
+
 DWORD WINAPI DeliverEvents(void*) {
   if (!WaitUntil(true)) ExitProcess(2);
   for (int i = 0; GetFileAttributesW(StartedMark().c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
@@ -85,9 +124,23 @@ DWORD WINAPI DeliverEvents(void*) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 2 && std::wcscmp(argv[1], L"wait") == 0) {
+  const bool endSession = argc == 2 && std::wcscmp(argv[1], L"end-session") == 0;
+  if (argc == 2 && (endSession || std::wcscmp(argv[1], L"wait") == 0)) {
     CloseHandle(CreateFileW(StartedMark().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (endSession) {
+      wchar_t commandLine[] = L"wineboot.exe --end-session";
+      STARTUPINFOW startup = {};
+      startup.cb = sizeof startup;
+      PROCESS_INFORMATION process = {};
+      if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &process)) {
+        return 7;
+      }
+      WaitForSingleObject(process.hProcess, INFINITE);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+    }
     return WaitUntil(false) ? 0 : 4;
   }
 
@@ -99,7 +152,10 @@ int wmain(int argc, wchar_t** argv) {
   for (const std::u16string& word : words) arguments.push_back(word.c_str());
   arguments.push_back(nullptr);
 
-  CloseHandle(CreateThread(nullptr, 0, DeliverEvents, nullptr, 0, nullptr));
+  const bool duringTheBlock = Variable(L"BUTTONGUARD_CHECK_MOMENT") == L"block";
+  CloseHandle(CreateThread(nullptr, 0, duringTheBlock ? DeliverTheEventDuringTheBlock : DeliverEvents,
+                           nullptr, 0, nullptr));
+  if (duringTheBlock) WaitForSingleObject(storeLocked, INFINITE);
   RunCommand(argc, arguments.data());
   // The command may end as soon as the handler has put the scheme back; the event's thread
   // ends the process, as the platform would.

@@ -1,0 +1,53 @@
+#include "session_end_windows.h"
+
+#include <windows.h>
+
+namespace {
+
+void (*putBackBeforeTheEnd)() = nullptr;
+HANDLE windowReady = nullptr;
+
+LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_QUERYENDSESSION:
+      return TRUE;  // buttonguard never holds a session up
+    case WM_ENDSESSION:
+      // FALSE: someone else refused, and the session goes on. Otherwise the process may be
+      // ended as soon as this returns.
+      if (wParam != FALSE) putBackBeforeTheEnd();
+      return 0;
+    default:
+      return DefWindowProcW(window, message, wParam, lParam);
+  }
+}
+
+DWORD WINAPI RunSessionWindow(void*) {
+  WNDCLASSW windowClass = {};
+  windowClass.lpfnWndProc = OnSessionMessage;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = L"buttonguard.session";
+  // A top-level window, never shown: a message-only one is not told that the session ends.
+  const HWND window =
+      RegisterClassW(&windowClass) != 0
+          ? CreateWindowExW(0, windowClass.lpszClassName, L"buttonguard", WS_OVERLAPPED, 0, 0, 0,
+                            0, nullptr, nullptr, windowClass.hInstance, nullptr)
+          : nullptr;
+  SetEvent(windowReady);
+  if (window == nullptr) return GetLastError();
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+  return 0;
+}
+
+}  // namespace
+
+void WatchForSessionEnd(void (*beforeTheEnd)()) {
+  putBackBeforeTheEnd = beforeTheEnd;
+  windowReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (windowReady == nullptr) return;
+  const HANDLE thread = CreateThread(nullptr, 0, RunSessionWindow, nullptr, 0, nullptr);
+  if (thread == nullptr) return;
+  // Before anything is blocked, the window must be there to hear of the end.
+  WaitForSingleObject(windowReady, INFINITE);
+  CloseHandle(thread);
+}
