@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -88,37 +89,99 @@ TEST(RunLine, HandsTheArgumentsOnExactlyAndTheCommandsSignalDeathAsShellsDo) {
   EXPECT_EQ(printed.output, "a  b||q\"|caf\xC3\xA9|");
   EXPECT_EQ(printed.exitStatus, 0);
 
+  // SIGPIPE is ignored by buttonguard, never by its command.
+  const ProcessRun piped = RunTool(store, {"run", "yes"}, {.outputClosed = true});
+  EXPECT_EQ(piped.exitStatus, 128 + SIGPIPE);
+
   const ProcessRun killed = RunTool(store, {"run", "sh", "-c", "kill -KILL $$"});
   EXPECT_EQ(killed.exitStatus, 128 + SIGKILL);
   EXPECT_EQ(killed.errors, kBlockedReport + kRestoredLine);
   EXPECT_EQ(StoreValues(*store.Read()), kMixed);
 }
 
-TEST(RunLine, NeverLooksForABareNameInTheCurrentFolder) {
+// How run finds its command. Each case lays out a folder: `work`, the current folder, where
+// anyone may have put files, and `bin`, an absolute PATH folder. A "script" marks that it ran
+// beside itself (NAME.ran); "text" is a plain file that is not executable; "no-shebang" is
+// executable but no program; "folder" is a directory.
+struct LookupCase {
+  const char* name;
+  std::string path;  // PATH for the run; {bin} stands for the absolute bin folder
+  std::vector<std::pair<std::string, std::string>> files;  // under the case's folder: kind
+  std::string command;
+  std::string errors;
+  int exitStatus;
+  std::vector<std::string> ran;  // the scripts that must have run; no other may
+};
+
+void PrintTo(const LookupCase& c, std::ostream* out) { *out << c.name; }
+
+class RunLookupTest : public ::testing::TestWithParam<LookupCase> {};
+
+TEST_P(RunLookupTest, StartsOnlyWhatThePathAndTheNameAllow) {
+  const LookupCase& c = GetParam();
+  namespace fs = std::filesystem;
   TemporaryStore store;
   store.Write(StoreText(kMixed));
-  const std::string planted = store.folder() + "/buttonguard-planted";
-  std::ofstream(planted) << "#!/bin/sh\ntouch planted-was-run\n";
-  std::filesystem::permissions(planted, std::filesystem::perms::owner_all);
+  const fs::path root = store.folder();
+  fs::create_directories(root / "work");
+  fs::create_directories(root / "bin");
+  std::vector<fs::path> scripts;
+  for (const auto& [file, kind] : c.files) {
+    const fs::path where = root / file;
+    fs::create_directories(where.parent_path());
+    if (kind == "folder") {
+      fs::create_directory(where);
+      continue;
+    }
+    std::ofstream(where) << (kind == "script" ? "#!/bin/sh\n/usr/bin/touch \"$0.ran\"\n" : "echo hello\n");
+    if (kind != "text") fs::permissions(where, fs::perms::owner_all);
+    if (kind == "script") scripts.push_back(where);
+  }
+  std::string path = c.path;
+  for (std::size_t at; (at = path.find("{bin}")) != std::string::npos;) {
+    path.replace(at, 5, (root / "bin").string());
+  }
   ProcessOptions options;
-  options.workingDirectory = store.folder();
-  // An empty PATH entry means the current folder to a shell; here it must mean nothing.
-  options.extraEnvironment = {"PATH=:/usr/bin:/bin"};
+  options.workingDirectory = (root / "work").string();
+  options.extraEnvironment = {"PATH=" + path};
 
-  const ProcessRun bare = RunTool(store, {"run", "buttonguard-planted"}, options);
-  EXPECT_EQ(bare.exitStatus, 127);
-  EXPECT_EQ(bare.errors, "run\r\nnot started 0x80070002\r\n");
-  EXPECT_FALSE(std::filesystem::exists(store.folder() + "/planted-was-run"));
+  const ProcessRun run = RunTool(store, {"run", c.command}, options);
 
-  // With a path it is used as given; a file that is not executable is found but refused.
-  const ProcessRun withPath = RunTool(store, {"run", "./buttonguard-planted"}, options);
-  EXPECT_EQ(withPath.exitStatus, 0) << withPath.errors;
-  EXPECT_TRUE(std::filesystem::exists(store.folder() + "/planted-was-run"));
-  const ProcessRun notExecutable = RunTool(store, {"run", store.path()}, options);
-  EXPECT_EQ(notExecutable.exitStatus, 126);
-  EXPECT_EQ(notExecutable.errors, "run\r\nnot started 0x80070005\r\n");
+  EXPECT_EQ(run.errors, c.errors);
+  EXPECT_EQ(run.exitStatus, c.exitStatus);
+  for (const fs::path& script : scripts) {
+    const std::string relative = fs::relative(script, root).string();
+    const bool shouldRun = std::find(c.ran.begin(), c.ran.end(), relative) != c.ran.end();
+    EXPECT_EQ(fs::exists(script.string() + ".ran"), shouldRun) << relative;
+  }
   EXPECT_EQ(StoreValues(*store.Read()), kMixed);
 }
+
+const std::string kNotFound = "run\r\nnot started 0x80070002\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RunLookupTest,
+    ::testing::Values(
+        LookupCase{"an empty PATH entry is not the current folder", ":/usr/bin:/bin",
+                   {{"work/tool", "script"}}, "tool", kNotFound, 127, {}},
+        LookupCase{"dot and relative PATH entries are skipped", ".:bin:/usr/bin:/bin",
+                   {{"work/tool", "script"}, {"work/bin/tool", "script"}}, "tool", kNotFound,
+                   127, {}},
+        LookupCase{"a name with a path is used as given", "/usr/bin:/bin",
+                   {{"work/tool", "script"}}, "./tool", kBlockedReport + kRestoredLine, 0,
+                   {"work/tool"}},
+        LookupCase{"a folder of the same name earlier in PATH is passed over", "{bin}/../work:{bin}",
+                   {{"work/tool", "folder"}, {"bin/tool", "script"}}, "tool",
+                   kBlockedReport + kRestoredLine, 0, {"bin/tool"}},
+        LookupCase{"a file in PATH that may not be executed is refused untouched", "{bin}",
+                   {{"bin/tool", "text"}}, "tool", "run\r\nnot started 0x80070005\r\n", 126, {}},
+        LookupCase{"a file named by a path that may not be executed is refused untouched",
+                   "/usr/bin:/bin", {{"work/tool", "text"}}, "./tool",
+                   "run\r\nnot started 0x80070005\r\n", 126, {}},
+        LookupCase{"an executable file that is no program fails to start and restores",
+                   "{bin}", {{"bin/tool", "no-shebang"}}, "tool",
+                   kBlockedReport + "not started 0x800700C1\r\n" + kRestoredLine, 126, {}}),
+    [](const auto& info) { return TestName(info.param.name); });
 
 template <typename Condition>
 void WaitUntil(Condition condition) {
@@ -138,16 +201,27 @@ bool HoldsSignal(pid_t process, int signalNumber) {
   return false;
 }
 
-// Starts `run` of a command that marks when it has started, then sleeps for 30 s; the
-// report is read from `report`.
+// Whether buttonguard's command has become `sleep`, as Linux shows its children in /proc.
+bool CommandSleeps(pid_t tool) {
+  const std::string task = "/proc/" + std::to_string(tool) + "/task/" + std::to_string(tool);
+  std::ifstream children(task + "/children");
+  pid_t child = 0;
+  if (!(children >> child)) return false;
+  std::ifstream name("/proc/" + std::to_string(child) + "/comm");
+  std::string command;
+  return std::getline(name, command) && command == "sleep";
+}
+
+// Starts `run` of a 30 s sleep, through a shell (which resets its signal mask and
+// dispositions) or as the command itself; the report is read from `report`.
 pid_t StartGuardedSleep(const TemporaryStore& store, const ProcessOptions& options,
-                        const std::string& startedMark, int& report) {
+                        bool throughAShell, int& report) {
   ProcessOptions withStore = options;
   withStore.extraEnvironment.push_back("BUTTONGUARD_STORE=" + store.path());
-  return StartProcessWithPipe(
-      BUTTONGUARD_EXECUTABLE,
-      {"buttonguard", "run", "sh", "-c", "touch \"$0\" && exec sleep 30", startedMark}, withStore,
-      STDERR_FILENO, report);
+  std::vector<std::string> arguments = {"buttonguard", "run", "sleep", "30"};
+  if (throughAShell) arguments = {"buttonguard", "run", "sh", "-c", "exec sleep 30"};
+  return StartProcessWithPipe(BUTTONGUARD_EXECUTABLE, arguments, withStore, STDERR_FILENO,
+                              report);
 }
 
 std::string ReadToEnd(int descriptor) {
@@ -165,6 +239,7 @@ struct SignalCase {
   int signalNumber;
   bool toTheGroup;              // as a terminal sends it, to buttonguard and the command alike
   bool beforeTheCommandStarts;  // sent while the buttons are still being blocked
+  bool throughAShell = true;    // false: the command would inherit any mask run left it
 };
 
 void PrintTo(const SignalCase& c, std::ostream* out) { *out << c.name; }
@@ -177,7 +252,6 @@ TEST_P(RunSignalTest, TheCommandEndsAndTheValuesAreRestored) {
   store.Write(StoreText(kMixed));
   ProcessOptions options;
   options.ownProcessGroup = true;
-  const std::string startedMark = store.folder() + "/started";
   // The store's lock, held here, keeps the run in its first read for as long as needed.
   const int lock = open((store.path() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(lock, 0);
@@ -185,14 +259,14 @@ TEST_P(RunSignalTest, TheCommandEndsAndTheValuesAreRestored) {
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
   }
   int report = -1;
-  const pid_t tool = StartGuardedSleep(store, options, startedMark, report);
+  const pid_t tool = StartGuardedSleep(store, options, c.throughAShell, report);
 
   if (c.beforeTheCommandStarts) {
     WaitUntil([&] { return HoldsSignal(tool, c.signalNumber); });
     EXPECT_TRUE(HoldsSignal(tool, c.signalNumber));
   } else {
-    WaitUntil([&] { return std::filesystem::exists(startedMark); });
-    EXPECT_TRUE(std::filesystem::exists(startedMark));
+    WaitUntil([&] { return CommandSleeps(tool); });
+    EXPECT_TRUE(CommandSleeps(tool));
   }
   kill(c.toTheGroup ? -tool : tool, c.signalNumber);
   flock(lock, LOCK_UN);
@@ -211,7 +285,11 @@ INSTANTIATE_TEST_SUITE_P(
                       SignalCase{"Ctrl backslash to the group", SIGQUIT, true, false},
                       SignalCase{"SIGTERM before the command starts", SIGTERM, false, true},
                       SignalCase{"Ctrl C before the command starts", SIGINT, true, true},
-                      SignalCase{"Ctrl backslash before the command starts", SIGQUIT, true, true}),
+                      SignalCase{"Ctrl backslash before the command starts", SIGQUIT, true, true},
+                      SignalCase{"SIGTERM to buttonguard of a plain command", SIGTERM, false,
+                                 false, false},
+                      SignalCase{"Ctrl C before a plain command starts", SIGINT, true, true,
+                                 false}),
     [](const auto& info) { return TestName(info.param.name); });
 
 // A caller watching a run that hangs must see how far it got: each line is flushed as it is
