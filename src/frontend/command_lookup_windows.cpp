@@ -163,8 +163,8 @@ bool IsAbsoluteFolder(const wchar_t* folder, std::size_t length) {
   }
   const bool drive = length >= 3 && ((folder[0] | 0x20) >= L'a' && (folder[0] | 0x20) <= L'z') &&
                      folder[1] == L':' && IsSeparator(folder[2]);
-  const bool unc = length >= 3 && IsSeparator(folder[0]) && IsSeparator(folder[1]) &&
-                   !IsSeparator(folder[2]);
+  const bool unc =
+      length >= 3 && IsSeparator(folder[0]) && IsSeparator(folder[1]) && !IsSeparator(folder[2]);
   return drive || unc;
 }
 

@@ -79,9 +79,8 @@ std::uint32_t LimitInheritance(InheritanceList& list, StandardHandles& handles) 
     return status;
   }
   list.attributes = attributes;
-  if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                 handles.distinct, handles.count * sizeof(HANDLE), nullptr,
-                                 nullptr)) {
+  if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.distinct,
+                                 handles.count * sizeof(HANDLE), nullptr, nullptr)) {
     return LastStatus();
   }
   return 0;
@@ -127,8 +126,8 @@ std::uint32_t StartCommand() {
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(command.program, command.commandLine, nullptr, nullptr,
                       handles.count > 0 ? TRUE : FALSE,
-                      inheritance.attributes != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0,
-                      nullptr, nullptr, &startup.StartupInfo, &process)) {
+                      inheritance.attributes != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr,
+                      nullptr, &startup.StartupInfo, &process)) {
     return LastStatus();
   }
   CloseHandle(process.hThread);

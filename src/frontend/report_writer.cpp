@@ -88,7 +88,8 @@ void WriteReportLine(ReportTarget report, std::string_view asciiText) {
   EndLine(report);
 }
 
-void WritePolicyValuesLine(ReportTarget report, const ButtonPolicy& policy, std::string_view label) {
+void WritePolicyValuesLine(ReportTarget report, const ButtonPolicy& policy,
+                           std::string_view label) {
   // The longest label, six values of at most 11 characters and five separators.
   char line[kLongestLabel + 1 + std::size_t{6} * 11 + std::size_t{5} * 2];
   char* end = AppendLabel(line, label);

@@ -16,7 +16,7 @@
 // with a text selection can stall for longer than the platform waits for a process that is
 // being ended, and the thread that puts the scheme back must never wait behind it.
 struct HeldReportLines {
-  char bytes[1024];
+  char bytes[1024] = {};
   std::size_t size = 0;
 };
 

@@ -29,8 +29,8 @@ DWORD WINAPI RunSessionWindow(void*) {
   // A top-level window, never shown: a message-only one is not told that the session ends.
   const HWND window =
       RegisterClassW(&windowClass) != 0
-          ? CreateWindowExW(0, windowClass.lpszClassName, L"buttonguard", WS_OVERLAPPED, 0, 0, 0,
-                            0, nullptr, nullptr, windowClass.hInstance, nullptr)
+          ? CreateWindowExW(0, windowClass.lpszClassName, L"buttonguard", WS_OVERLAPPED, 0, 0, 0, 0,
+                            nullptr, nullptr, windowClass.hInstance, nullptr)
           : nullptr;
   SetEvent(windowReady);
   if (window == nullptr) return GetLastError();
