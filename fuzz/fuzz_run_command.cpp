@@ -25,14 +25,15 @@ const char* const kCalls[] = {"query", "read", "write", "activate"};
 const char* const kSettings[] = {"power-button", "lid-close", "sleep-button"};
 
 std::string FuzzedStore(FuzzedDataProvider& input, std::array<std::uint32_t, 6>& values) {
-  StoredScheme scheme = DefaultStoredScheme();
+  PowerStore store = DefaultPowerStore();
+  StoredScheme& scheme = store.schemes[0];
   for (std::size_t i = 0; i < values.size(); ++i) {
     // Mostly valid actions, now and then something the code cannot carry.
     values[i] = input.ConsumeBool() ? input.ConsumeIntegralInRange<std::uint32_t>(0, 15)
                                     : input.ConsumeIntegral<std::uint32_t>();
     scheme.values[i / 2][i % 2] = values[i];
   }
-  std::string text = FormatStoredScheme(scheme);
+  std::string text = FormatPowerStore(store);
   const int faults = input.ConsumeIntegralInRange(0, 3);
   for (int i = 0; i < faults; ++i) {
     const std::string call = kCalls[input.ConsumeIntegralInRange(0, 3)];
@@ -130,10 +131,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SetMemoryStore(std::nullopt);
   const Run restored = RunFresh({u"buttonguard", u"restore", std::u16string(code.begin(), code.end())});
   if (restored.result.exitStatus != 0) std::abort();
-  const std::optional<StoredScheme> after = ParseStoredScheme(MemoryStore().value_or(""));
+  const std::optional<PowerStore> after = ParsePowerStore(MemoryStore().value_or(""));
   if (!after) std::abort();
   for (std::size_t i = 0; i < values.size(); ++i) {
-    if (after->values[i / 2][i % 2] != values[i]) std::abort();
+    if (after->schemes[0].values[i / 2][i % 2] != values[i]) std::abort();
   }
   return 0;
 }

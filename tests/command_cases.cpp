@@ -181,18 +181,20 @@ const std::vector<RunCase>& RunCases() {
 }
 
 std::string StoreText(const Values& values, const std::vector<std::string>& extraLines) {
-  StoredScheme scheme = DefaultStoredScheme();
-  for (std::size_t i = 0; i < values.size(); ++i) scheme.values[i / 2][i % 2] = values[i];
-  std::string text = FormatStoredScheme(scheme);
+  PowerStore store = DefaultPowerStore();
+  for (std::size_t i = 0; i < values.size(); ++i) store.schemes[0].values[i / 2][i % 2] = values[i];
+  std::string text = FormatPowerStore(store);
   for (const std::string& line : extraLines) text += line + "\n";
   return text;
 }
 
 std::optional<Values> StoreValues(const std::string& text) {
-  const std::optional<StoredScheme> scheme = ParseStoredScheme(text);
-  if (!scheme) return std::nullopt;
+  const std::optional<PowerStore> store = ParsePowerStore(text);
+  if (!store) return std::nullopt;
   Values values{};
-  for (std::size_t i = 0; i < values.size(); ++i) values[i] = scheme->values[i / 2][i % 2];
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = store->schemes[0].values[i / 2][i % 2];
+  }
   return values;
 }
 

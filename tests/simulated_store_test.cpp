@@ -17,10 +17,11 @@ namespace {
 // Store texts that must be refused whole.
 class MalformedStoreTest : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(MalformedStoreTest, IsRefused) { EXPECT_FALSE(ParseStoredScheme(GetParam())); }
+TEST_P(MalformedStoreTest, IsRefused) { EXPECT_FALSE(ParsePowerStore(GetParam())); }
 
 const std::string kSchemeLine = "scheme {381b4222-f694-41f0-9685-ff5bb260df2e}\n";
 const std::string kSettings = "power-button 1 1\nlid-close 1 1\nsleep-button 1 1\n";
+const std::string kOtherSchemeLine = "scheme {8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, MalformedStoreTest,
@@ -48,28 +49,51 @@ INSTANTIATE_TEST_SUITE_P(
                       kSchemeLine + kSettings + "fail write volume ac 5\n",
                       kSchemeLine + kSettings + "fail sleep 5\n",
                       kSchemeLine + kSettings + "fail activate 0x100000000\n",
+                      kSchemeLine + kSettings + kOtherSchemeLine,
+                      kSchemeLine + kSettings + kOtherSchemeLine + "power-button 1 1\n",
+                      kSchemeLine + kSettings + kOtherSchemeLine + kSettings + kSchemeLine +
+                          kSettings,
+                      kSchemeLine + kSettings + "active {8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}\n",
+                      kSchemeLine + kSettings + kOtherSchemeLine + kSettings +
+                          "active {8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}\n" +
+                          "active {8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}\n",
+                      kSchemeLine + kSettings + "active\n",
                       std::string("\0\xff\xfe garbage", 12)));
 
-TEST(StoreFormat, ReadsWhatItWritesFaultsIncluded) {
-  StoredScheme scheme = DefaultStoredScheme();
-  scheme.values = {{{0, 4294967295U}, {16, 3}, {7, 0}}};
-  scheme.faults = {{StoreCall::Query, 0, 0, PowerSource::Ac, 1168},
-                   {StoreCall::Read, 3, 0, PowerSource::Ac, 5},
-                   {StoreCall::Write, 0, 2, PowerSource::Dc, 0x80070005U},
-                   {StoreCall::Activate, 0, 0, PowerSource::Ac, 29}};
-  const auto parsed = ParseStoredScheme(FormatStoredScheme(scheme));
-  ASSERT_TRUE(parsed);
-  EXPECT_TRUE(SameGuid(parsed->identifier, scheme.identifier));
-  EXPECT_EQ(parsed->values, scheme.values);
-  EXPECT_EQ(parsed->faults, scheme.faults);
+TEST(StoreFormat, ReadsWhatItWritesFaultsAndSchemesIncluded) {
+  PowerStore store = DefaultPowerStore();
+  store.schemes[0].values = {{{0, 4294967295U}, {16, 3}, {7, 0}}};
+  store.faults = {{StoreCall::Query, 0, 0, PowerSource::Ac, 1168},
+                  {StoreCall::Read, 3, 0, PowerSource::Ac, 5},
+                  {StoreCall::Write, 0, 2, PowerSource::Dc, 0x80070005U},
+                  {StoreCall::Activate, 0, 0, PowerSource::Ac, 29}};
+  // One scheme: the form every earlier store file has, without an `active` line.
+  EXPECT_EQ(FormatPowerStore(store).find("active"), std::string::npos);
+  StoredScheme other = store.schemes[0];
+  ASSERT_TRUE(ParseGuidText("{8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}", other.identifier));
+  other.values = {{{2, 2}, {0, 1}, {3, 4}}};
+  store.schemes.push_back(other);
+  for (std::size_t active : {0U, 1U}) {
+    store.active = active;
+    const auto parsed = ParsePowerStore(FormatPowerStore(store));
+    ASSERT_TRUE(parsed);
+    ASSERT_EQ(parsed->schemes.size(), 2U);
+    for (std::size_t i = 0; i < 2; ++i) {
+      EXPECT_TRUE(SameGuid(parsed->schemes[i].identifier, store.schemes[i].identifier));
+      EXPECT_EQ(parsed->schemes[i].values, store.schemes[i].values);
+    }
+    EXPECT_EQ(parsed->active, active);
+    EXPECT_EQ(parsed->faults, store.faults);
+  }
 }
 
 TEST(StoreFormat, AcceptsCommentsBlankLinesTabsCarriageReturnsAndAnyOrder) {
-  const auto parsed = ParseStoredScheme(
+  const auto parsed = ParsePowerStore(
       "# hand edited\r\n\r\nsleep-button\t2  3\r\n  lid-close 4 5\r\n"
       "scheme {381B4222-F694-41F0-9685-FF5BB260DF2E}\r\npower-button 6 7\r\nfail read 2 0x1F");
   ASSERT_TRUE(parsed);
-  EXPECT_EQ(parsed->values, (std::array<std::array<DWORD, 2>, 3>{{{6, 7}, {4, 5}, {2, 3}}}));
+  EXPECT_EQ(parsed->schemes[0].values,
+            (std::array<std::array<DWORD, 2>, 3>{{{6, 7}, {4, 5}, {2, 3}}}));
   ASSERT_EQ(parsed->faults.size(), 1U);
   EXPECT_EQ(parsed->faults[0].status, 31U);
 }
@@ -199,7 +223,7 @@ TEST_F(SimulatedPowerTest, LeavesAMalformedStoreUntouchedAndFailsEveryCall) {
   EXPECT_EQ(PowerGetActiveScheme(nullptr, &scheme), ERROR_INVALID_DATA);
   EXPECT_EQ(scheme, nullptr);
 
-  GUID known = DefaultStoredScheme().identifier;
+  GUID known = DefaultPowerStore().schemes[0].identifier;
   DWORD value = 0;
   EXPECT_EQ(PowerReadACValueIndex(nullptr, &known, &subgroup_, &lid_, &value), ERROR_INVALID_DATA);
   EXPECT_EQ(PowerWriteACValueIndex(nullptr, &known, &subgroup_, &lid_, 0), ERROR_INVALID_DATA);
@@ -236,10 +260,39 @@ TEST_F(SimulatedPowerTest, FaultLinesPickCallsByOrdinalOrByValueAndSurviveWrites
   EXPECT_EQ(PowerSetActiveScheme(nullptr, scheme), 0x20U);
   LocalFree(scheme);
 
-  const auto after = ParseStoredScheme(*store_.Read());
+  const auto after = ParsePowerStore(*store_.Read());
   ASSERT_TRUE(after);
-  EXPECT_EQ(after->values[1], (std::array<DWORD, 2>{3, 0}));
+  EXPECT_EQ(after->schemes[0].values[1], (std::array<DWORD, 2>{3, 0}));
   EXPECT_EQ(after->faults.size(), 3U);
+}
+
+TEST_F(SimulatedPowerTest, AddressesEveryListedSchemeAndActivatesOneAtATime) {
+  store_.Write(kSchemeLine + kSettings + kOtherSchemeLine + "power-button 2 2\n" +
+               "lid-close 2 2\nsleep-button 2 2\n");
+  GUID first = DefaultPowerStore().schemes[0].identifier;
+  GUID other{};
+  ASSERT_TRUE(ParseGuidText("{8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}", other));
+  EXPECT_EQ(PowerWriteDCValueIndex(nullptr, &other, &subgroup_, &lid_, 7), 0U);
+  DWORD value = 0;
+  EXPECT_EQ(PowerReadDCValueIndex(nullptr, &other, &subgroup_, &lid_, &value), 0U);
+  EXPECT_EQ(value, 7U);
+  EXPECT_EQ(PowerReadDCValueIndex(nullptr, &first, &subgroup_, &lid_, &value), 0U);
+  EXPECT_EQ(value, 1U);
+
+  EXPECT_EQ(PowerSetActiveScheme(nullptr, &other), 0U);
+  GUID* active = ActiveScheme();
+  ASSERT_NE(active, nullptr);
+  EXPECT_TRUE(SameGuid(*active, other));
+  LocalFree(active);
+  EXPECT_NE(store_.Read()->find("active {8c5e7fda"), std::string::npos);
+  EXPECT_EQ(PowerSetActiveScheme(nullptr, &first), 0U);
+  EXPECT_EQ(store_.Read()->find("active"), std::string::npos);
+
+  GUID unlisted = other;
+  unlisted.Data1 ^= 1;
+  EXPECT_EQ(PowerSetActiveScheme(nullptr, &unlisted), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(PowerReadACValueIndex(nullptr, &unlisted, &subgroup_, &lid_, &value),
+            ERROR_INVALID_PARAMETER);
 }
 
 TEST(ClsidFromString, ConvertsTheBraceFormAndRejectsEverythingElse) {

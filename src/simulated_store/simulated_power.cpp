@@ -27,14 +27,14 @@ DWORD WithStore(Use&& use) {
   bool missing = false;
   if (const DWORD status = ReadStoreFile(path, text, missing); status != 0) return status;
 
-  StoredScheme stored;
+  PowerStore stored;
   if (missing) {
-    stored = DefaultStoredScheme();
-    if (const DWORD status = ReplaceStoreFile(path, FormatStoredScheme(stored)); status != 0) {
+    stored = DefaultPowerStore();
+    if (const DWORD status = ReplaceStoreFile(path, FormatPowerStore(stored)); status != 0) {
       return status;
     }
   } else {
-    std::optional<StoredScheme> parsed = ParseStoredScheme(text);
+    std::optional<PowerStore> parsed = ParsePowerStore(text);
     if (!parsed) return ERROR_INVALID_DATA;
     stored = std::move(*parsed);
   }
@@ -42,10 +42,10 @@ DWORD WithStore(Use&& use) {
   bool changed = false;
   const DWORD status = use(stored, changed);
   if (status != 0 || !changed) return status;
-  return ReplaceStoreFile(path, FormatStoredScheme(stored));
+  return ReplaceStoreFile(path, FormatPowerStore(stored));
 }
 
-DWORD InjectedFault(const StoredScheme& stored, StoreCall call, unsigned ordinal = 0,
+DWORD InjectedFault(const PowerStore& stored, StoreCall call, unsigned ordinal = 0,
                     std::size_t setting = 0, PowerSource source = PowerSource::Ac) {
   for (const StoreFault& fault : stored.faults) {
     if (fault.call != call) continue;
@@ -59,12 +59,13 @@ DWORD InjectedFault(const StoredScheme& stored, StoreCall call, unsigned ordinal
   return 0;
 }
 
+// The listed scheme `scheme` names, or nullptr: an unlisted one is refused as the platform
+// refuses a wrong one.
 // cppcheck-suppress constParameter ; HKEY is the platform's type, a pointer to non-const
-DWORD CheckScheme(HKEY root, const GUID* scheme, const StoredScheme& stored) {
+StoredScheme* FindScheme(HKEY root, const GUID* scheme, PowerStore& stored) {
   // Other roots hold other users' or machines' schemes, which this store does not have.
-  if (root != nullptr) return ERROR_INVALID_PARAMETER;
-  if (scheme == nullptr || !SameGuid(*scheme, stored.identifier)) return ERROR_INVALID_PARAMETER;
-  return 0;
+  if (root != nullptr || scheme == nullptr) return nullptr;
+  return FindStoredScheme(stored, *scheme);
 }
 
 DWORD FindSetting(const GUID* subgroup, const GUID* setting, std::size_t& index) {
@@ -79,15 +80,16 @@ DWORD FindSetting(const GUID* subgroup, const GUID* setting, std::size_t& index)
 DWORD ReadValueIndex(PowerSource source, HKEY root, const GUID* scheme, const GUID* subgroup,
                      const GUID* setting, LPDWORD value) {
   const unsigned ordinal = ++readCallCount;
-  return WithStore([&](const StoredScheme& stored, bool&) -> DWORD {
+  return WithStore([&](PowerStore& stored, bool&) -> DWORD {
     std::size_t index = 0;
-    if (const DWORD status = CheckScheme(root, scheme, stored); status != 0) return status;
+    const StoredScheme* found = FindScheme(root, scheme, stored);
+    if (found == nullptr) return ERROR_INVALID_PARAMETER;
     if (const DWORD status = FindSetting(subgroup, setting, index); status != 0) return status;
     if (value == nullptr) return ERROR_INVALID_PARAMETER;
     if (const DWORD status = InjectedFault(stored, StoreCall::Read, ordinal, index, source)) {
       return status;
     }
-    *value = stored.values[index][static_cast<std::size_t>(source)];
+    *value = found->values[index][static_cast<std::size_t>(source)];
     return 0;
   });
 }
@@ -95,14 +97,15 @@ DWORD ReadValueIndex(PowerSource source, HKEY root, const GUID* scheme, const GU
 DWORD WriteValueIndex(PowerSource source, HKEY root, const GUID* scheme, const GUID* subgroup,
                       const GUID* setting, DWORD value) {
   const unsigned ordinal = ++writeCallCount;
-  return WithStore([&](StoredScheme& stored, bool& changed) -> DWORD {
+  return WithStore([&](PowerStore& stored, bool& changed) -> DWORD {
     std::size_t index = 0;
-    if (const DWORD status = CheckScheme(root, scheme, stored); status != 0) return status;
+    StoredScheme* found = FindScheme(root, scheme, stored);
+    if (found == nullptr) return ERROR_INVALID_PARAMETER;
     if (const DWORD status = FindSetting(subgroup, setting, index); status != 0) return status;
     if (const DWORD status = InjectedFault(stored, StoreCall::Write, ordinal, index, source)) {
       return status;
     }
-    stored.values[index][static_cast<std::size_t>(source)] = value;
+    found->values[index][static_cast<std::size_t>(source)] = value;
     changed = true;
     return 0;
   });
@@ -118,9 +121,9 @@ void ResetStoreCallCounts() {
 // cppcheck-suppress constParameter ; the platform's signature
 DWORD WINAPI PowerGetActiveScheme(HKEY root, GUID** activeScheme) {
   if (root != nullptr || activeScheme == nullptr) return ERROR_INVALID_PARAMETER;
-  return WithStore([&](const StoredScheme& stored, bool&) -> DWORD {
+  return WithStore([&](const PowerStore& stored, bool&) -> DWORD {
     if (const DWORD status = InjectedFault(stored, StoreCall::Query)) return status;
-    *activeScheme = AllocateSchemeIdentifier(stored.identifier);
+    *activeScheme = AllocateSchemeIdentifier(stored.schemes[stored.active].identifier);
     return *activeScheme != nullptr ? 0 : ERROR_NOT_ENOUGH_MEMORY;
   });
 }
@@ -146,8 +149,13 @@ DWORD WINAPI PowerWriteDCValueIndex(HKEY root, const GUID* scheme, const GUID* s
 }
 
 DWORD WINAPI PowerSetActiveScheme(HKEY root, const GUID* scheme) {
-  return WithStore([&](const StoredScheme& stored, bool&) -> DWORD {
-    if (const DWORD status = CheckScheme(root, scheme, stored); status != 0) return status;
-    return InjectedFault(stored, StoreCall::Activate);
+  return WithStore([&](PowerStore& stored, bool& changed) -> DWORD {
+    const StoredScheme* found = FindScheme(root, scheme, stored);
+    if (found == nullptr) return ERROR_INVALID_PARAMETER;
+    if (const DWORD status = InjectedFault(stored, StoreCall::Activate)) return status;
+    const auto index = static_cast<std::size_t>(found - stored.schemes.data());
+    changed = index != stored.active;
+    stored.active = index;
+    return 0;
   });
 }

@@ -130,17 +130,27 @@ std::optional<StoreFault> ParseFault(const std::vector<std::string_view>& words)
 
 }  // namespace
 
-StoredScheme DefaultStoredScheme() {
+PowerStore DefaultPowerStore() {
   StoredScheme scheme;
   scheme.identifier = kDefaultSchemeIdentifier;
   for (auto& setting : scheme.values) setting = {kSleepAction, kSleepAction};
-  return scheme;
+  return {{scheme}, 0, {}};
 }
 
-std::optional<StoredScheme> ParseStoredScheme(std::string_view text) {
-  StoredScheme scheme;
-  bool haveScheme = false;
-  std::array<bool, 3> haveSetting = {};
+StoredScheme* FindStoredScheme(PowerStore& store, const GUID& identifier) {
+  for (StoredScheme& scheme : store.schemes) {
+    if (SameGuid(scheme.identifier, identifier)) return &scheme;
+  }
+  return nullptr;
+}
+
+std::optional<PowerStore> ParsePowerStore(std::string_view text) {
+  PowerStore store;
+  // Setting lines before the first `scheme` line belong to the first scheme, as they always
+  // have: a store of one scheme may give its lines in any order.
+  std::vector<std::array<bool, 3>> haveSetting(1);
+  StoredScheme firstScheme;
+  std::optional<GUID> active;
 
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
@@ -151,40 +161,66 @@ std::optional<StoredScheme> ParseStoredScheme(std::string_view text) {
     const std::vector<std::string_view> words = SplitWords(line);
     if (words.empty() || words[0].front() == '#') continue;
 
+    StoredScheme& current = store.schemes.empty() ? firstScheme : store.schemes.back();
     if (words[0] == "scheme") {
-      if (haveScheme || words.size() != 2 || !ParseGuidText(words[1], scheme.identifier)) {
+      GUID identifier{};
+      if (words.size() != 2 || !ParseGuidText(words[1], identifier) ||
+          FindStoredScheme(store, identifier) != nullptr) {
         return std::nullopt;
       }
-      haveScheme = true;
+      if (store.schemes.empty()) {
+        firstScheme.identifier = identifier;
+        store.schemes.push_back(firstScheme);
+      } else {
+        store.schemes.push_back({identifier, {}});
+        haveSetting.emplace_back();
+      }
+    } else if (words[0] == "active") {
+      GUID identifier{};
+      if (active || words.size() != 2 || !ParseGuidText(words[1], identifier)) return std::nullopt;
+      active = identifier;
     } else if (words[0] == "fail") {
       const auto fault = ParseFault(words);
       if (!fault) return std::nullopt;
-      scheme.faults.push_back(*fault);
+      store.faults.push_back(*fault);
     } else {
       const auto setting = FindSetting(words[0]);
-      if (!setting || haveSetting[*setting] || words.size() != 3) return std::nullopt;
+      std::array<bool, 3>& have = haveSetting.back();
+      if (!setting || have[*setting] || words.size() != 3) return std::nullopt;
       const auto acValue = ParseNumber(words[1], /*allowHex=*/false);
       const auto dcValue = ParseNumber(words[2], /*allowHex=*/false);
       if (!acValue || !dcValue) return std::nullopt;
-      scheme.values[*setting] = {*acValue, *dcValue};
-      haveSetting[*setting] = true;
+      current.values[*setting] = {*acValue, *dcValue};
+      have[*setting] = true;
     }
   }
-  for (bool present : haveSetting) {
-    if (!present) return std::nullopt;
+  if (store.schemes.empty()) return std::nullopt;
+  for (const std::array<bool, 3>& have : haveSetting) {
+    for (bool present : have) {
+      if (!present) return std::nullopt;
+    }
   }
-  if (!haveScheme) return std::nullopt;
-  return scheme;
+  if (active) {
+    const StoredScheme* scheme = FindStoredScheme(store, *active);
+    if (scheme == nullptr) return std::nullopt;
+    store.active = static_cast<std::size_t>(scheme - store.schemes.data());
+  }
+  return store;
 }
 
-std::string FormatStoredScheme(const StoredScheme& scheme) {
+std::string FormatPowerStore(const PowerStore& store) {
   std::string text = "# buttonguard simulated power store: setting, AC value, DC value\n";
-  text += "scheme " + FormatGuidText(scheme.identifier) + "\n";
-  for (std::size_t i = 0; i < kKnownSettings.size(); ++i) {
-    text += std::string(kKnownSettings[i].name) + " " + std::to_string(scheme.values[i][0]) + " " +
-            std::to_string(scheme.values[i][1]) + "\n";
+  for (const StoredScheme& scheme : store.schemes) {
+    text += "scheme " + FormatGuidText(scheme.identifier) + "\n";
+    for (std::size_t i = 0; i < kKnownSettings.size(); ++i) {
+      text += std::string(kKnownSettings[i].name) + " " + std::to_string(scheme.values[i][0]) +
+              " " + std::to_string(scheme.values[i][1]) + "\n";
+    }
   }
-  for (const StoreFault& fault : scheme.faults) {
+  if (store.active != 0) {
+    text += "active " + FormatGuidText(store.schemes[store.active].identifier) + "\n";
+  }
+  for (const StoreFault& fault : store.faults) {
     text += std::string("fail ") + CallName(fault.call) + " ";
     if (fault.call == StoreCall::Read || fault.call == StoreCall::Write) {
       text += fault.ordinal != 0 ? std::to_string(fault.ordinal)

@@ -43,14 +43,27 @@ struct StoredScheme {
   GUID identifier{};
   // values[setting][source], settings in kKnownSettings order.
   std::array<std::array<DWORD, 2>, 3> values{};
+};
+
+// The whole store: its schemes, the active one, and the faults, which count calls across all
+// schemes.
+struct PowerStore {
+  std::vector<StoredScheme> schemes;
+  std::size_t active = 0;  // an index into `schemes`
   std::vector<StoreFault> faults;
 };
 
 // A fresh store: one scheme (Balanced's identifier) with every button set to 1, "sleep".
-StoredScheme DefaultStoredScheme();
+PowerStore DefaultPowerStore();
 
-// nullopt for any text that is not exactly a store: an unknown or repeated line, a missing
-// setting, a number out of range. A malformed store is never guessed at.
-std::optional<StoredScheme> ParseStoredScheme(std::string_view text);
+// nullopt for any text that is not exactly a store: an unknown or repeated line, a scheme
+// without its three settings, a repeated scheme, an `active` line naming no listed scheme, a
+// number out of range. A malformed store is never guessed at.
+std::optional<PowerStore> ParsePowerStore(std::string_view text);
 
-std::string FormatStoredScheme(const StoredScheme& scheme);
+// A store whose first scheme is active is written without an `active` line, so a store of one
+// scheme keeps the form it has always had.
+std::string FormatPowerStore(const PowerStore& store);
+
+// The scheme with this identifier, or nullptr.
+StoredScheme* FindStoredScheme(PowerStore& store, const GUID& identifier);
