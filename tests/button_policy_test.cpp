@@ -94,6 +94,24 @@ TEST_F(AccessButtonPolicyTest, BlockWritesZerosAndLeavesTheSavedRecordAlone) {
   EXPECT_EQ(Fields(savedButtonPolicy), kEarlierFields);
 }
 
+// Run keeps to the scheme it looked up once: no further look-up, and activation only when
+// that scheme is the active one.
+TEST_F(AccessButtonPolicyTest, ASchemeNamedByItsIdentifierIsWrittenWithoutALookUp) {
+  Start({});
+  SchemeIdentifier scheme;
+  ASSERT_EQ(QueryActiveScheme(scheme), 0U);
+  for (bool activate : {false, true}) {
+    Start({});
+    EXPECT_EQ(AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme, activate), 0U);
+    std::vector<std::string> expected(kConversions);
+    for (int position = 0; position < 6; ++position) {
+      expected.push_back(WriteCall(position, kEarlierFields[static_cast<std::size_t>(position)]));
+    }
+    if (activate) expected.push_back("PowerSetActiveScheme");
+    EXPECT_EQ(recording_power::Calls(), expected);
+  }
+}
+
 TEST_F(AccessButtonPolicyTest, AFailedQueryEndsTheCallWithItsStatusBeforeAnyReadOrWrite) {
   for (PolicyAccessMode mode :
        {PolicyAccessMode::Read, PolicyAccessMode::Restore, PolicyAccessMode::Block}) {

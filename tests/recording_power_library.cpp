@@ -62,13 +62,14 @@ std::uint32_t CountAndFault(CallKind kind) {
   return 0;
 }
 
-// Arguments the tool must always pass: a null root, the scheme it was handed, the
+// Arguments the tool must always pass: a null root, the scheme it was handed (or its
+// identifier, for calls that name the scheme themselves), the
 // system-button subgroup. Anything else is logged so the expected lines do not match.
 std::string Arguments(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting) {
   State& state = TheState();
   std::string line;
   if (root != nullptr) line += " root=?";
-  if (scheme == nullptr || scheme != state.handedOut) line += " scheme=?";
+  if (!Same(scheme, state.scheme)) line += " scheme=?";
   if (!Same(subgroup, kKnownIdentifiers[kSubgroupRow].value)) line += " subgroup=?";
   return line + " " + NameOf(setting);
 }
@@ -173,7 +174,7 @@ DWORD WINAPI PowerWriteDCValueIndex(HKEY root, const GUID* scheme, const GUID* s
 DWORD WINAPI PowerSetActiveScheme(HKEY root, const GUID* scheme) {
   State& state = TheState();
   state.calls.push_back(std::string("PowerSetActiveScheme") +
-                        (root != nullptr || scheme != state.handedOut ? " scheme=?" : ""));
+                        (root != nullptr || !Same(scheme, state.scheme) ? " scheme=?" : ""));
   return CountAndFault(CallKind::Activate);
 }
 

@@ -63,7 +63,7 @@ DWORD ReadValues(const GUID* scheme, const SettingIdentifiers& identifiers) {
 // Stops at the first failed write and leaves the earlier ones in place: the caller still holds
 // the code to undo them, and the scheme is activated only once all six are stored.
 DWORD WriteValuesAndActivate(const GUID* scheme, const SettingIdentifiers& identifiers,
-                             bool writeZeros) {
+                             bool writeZeros, bool activate) {
   for (std::size_t row = 0; row < kButtonSettings.size(); ++row) {
     const ButtonSetting& setting = kButtonSettings[row];
     const GUID* settingGuid = &identifiers.settings[row];
@@ -77,20 +77,29 @@ DWORD WriteValuesAndActivate(const GUID* scheme, const SettingIdentifiers& ident
     status = PowerWriteDCValueIndex(nullptr, scheme, &identifiers.subgroup, settingGuid, dcValue);
     if (status != 0) return status;
   }
-  return PowerSetActiveScheme(nullptr, scheme);
+  return activate ? PowerSetActiveScheme(nullptr, scheme) : 0;
 }
 
-DWORD AccessActiveScheme(PolicyAccessMode mode, const GUID* scheme,
-                         const SettingIdentifiers& identifiers) {
+DWORD AccessScheme(PolicyAccessMode mode, const GUID* scheme,
+                   const SettingIdentifiers& identifiers, bool activate) {
   switch (mode) {
     case PolicyAccessMode::Read:
       return ReadValues(scheme, identifiers);
     case PolicyAccessMode::Restore:
-      return WriteValuesAndActivate(scheme, identifiers, /*writeZeros=*/false);
+      return WriteValuesAndActivate(scheme, identifiers, /*writeZeros=*/false, activate);
     case PolicyAccessMode::Block:
-      return WriteValuesAndActivate(scheme, identifiers, /*writeZeros=*/true);
+      return WriteValuesAndActivate(scheme, identifiers, /*writeZeros=*/true, activate);
   }
   return 1;
+}
+
+GUID ToGuid(const SchemeIdentifier& scheme) {
+  GUID value{};
+  value.Data1 = scheme.data1;
+  value.Data2 = scheme.data2;
+  value.Data3 = scheme.data3;
+  for (std::size_t i = 0; i < scheme.data4.size(); ++i) value.Data4[i] = scheme.data4[i];
+  return value;
 }
 
 }  // namespace
@@ -101,7 +110,28 @@ std::uint32_t AccessButtonPolicy(PolicyAccessMode mode) {
   GUID* scheme = nullptr;
   DWORD status = PowerGetActiveScheme(nullptr, &scheme);
   // Going on without a scheme would only turn the query's failure into a vaguer one.
-  if (status == 0) status = AccessActiveScheme(mode, scheme, identifiers);
+  if (status == 0) status = AccessScheme(mode, scheme, identifiers, /*activate=*/true);
   if (scheme != nullptr) LocalFree(scheme);
   return status;
+}
+
+std::uint32_t QueryActiveScheme(SchemeIdentifier& scheme) {
+  GUID* active = nullptr;
+  DWORD status = PowerGetActiveScheme(nullptr, &active);
+  if (status == 0 && active == nullptr) status = ERROR_INVALID_DATA;
+  if (status == 0) {
+    scheme.data1 = active->Data1;
+    scheme.data2 = active->Data2;
+    scheme.data3 = active->Data3;
+    for (std::size_t i = 0; i < scheme.data4.size(); ++i) scheme.data4[i] = active->Data4[i];
+  }
+  if (active != nullptr) LocalFree(active);
+  return status;
+}
+
+std::uint32_t AccessSchemeButtonPolicy(PolicyAccessMode mode, const SchemeIdentifier& scheme,
+                                       bool activate) {
+  const SettingIdentifiers identifiers = ConvertIdentifiers();
+  const GUID identifier = ToGuid(scheme);
+  return AccessScheme(mode, &identifier, identifiers, activate);
 }

@@ -29,8 +29,28 @@ extern ButtonPolicy savedButtonPolicy;
 
 enum class PolicyAccessMode : int { Read = 0, Restore = 1, Block = 2 };
 
+// A power scheme's identifier in the platform's GUID layout, for code that does not see the
+// platform's headers.
+struct SchemeIdentifier {
+  std::uint32_t data1 = 0;
+  std::uint16_t data2 = 0;
+  std::uint16_t data3 = 0;
+  std::array<std::uint8_t, 8> data4{};
+
+  friend bool operator==(const SchemeIdentifier&, const SchemeIdentifier&) = default;
+};
+
 // Read: fills savedButtonPolicy from the active scheme. Restore: writes savedButtonPolicy into
 // it. Block: writes 0 ("do nothing") to all six. Restore and Block activate the scheme after
 // six successful writes. Returns 0, or the platform status of the first call that failed,
 // unchanged; 1 for a mode outside the three.
 std::uint32_t AccessButtonPolicy(PolicyAccessMode mode);
+
+// The active scheme's identifier, looked up once. Returns 0 or the platform status.
+std::uint32_t QueryActiveScheme(SchemeIdentifier& scheme);
+
+// AccessButtonPolicy on the scheme `scheme` names, active or not, with no look-up of the
+// active one. Restore and Block activate the scheme after the six writes only when
+// `activate` is set.
+std::uint32_t AccessSchemeButtonPolicy(PolicyAccessMode mode, const SchemeIdentifier& scheme,
+                                       bool activate = true);
