@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "policy_code.h"
-#include "run_command.h"
+#include "win32_status.h"
 
 // Formatting is done by hand, without the C library's printf family or std::string: on
 // Windows either would pull tens of kilobytes of runtime into a tool that prints six numbers.
@@ -61,6 +61,59 @@ char* AppendLabel(char* out, std::string_view label) {
   return out;
 }
 
+// "%0*x" of the low `digits` nibbles of `value`.
+char* AppendHex(char* out, std::uint32_t value, int digits) {
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
+    *out++ = "0123456789abcdef"[(value >> shift) & 0xFU];
+  }
+  return out;
+}
+
+// The longest label, a space, the identifier (38) and a space.
+constexpr std::size_t kLongestSchemePrefix = kLongestLabel + 1 + 38 + 1;
+
+char* AppendSchemePrefix(char* out, std::string_view label, const SchemeIdentifier& scheme) {
+  out = AppendLabel(out, label);
+  *out++ = '{';
+  out = AppendHex(out, scheme.data1, 8);
+  *out++ = '-';
+  out = AppendHex(out, scheme.data2, 4);
+  *out++ = '-';
+  out = AppendHex(out, scheme.data3, 4);
+  *out++ = '-';
+  for (std::size_t i = 0; i < scheme.data4.size(); ++i) {
+    if (i == 2) *out++ = '-';
+    out = AppendHex(out, scheme.data4[i], 2);
+  }
+  *out++ = '}';
+  return out;
+}
+
+char* AppendValues(char* out, const ButtonPolicy& policy) {
+  const char* const start = out;
+  for (auto field : kButtonPolicyFields) {
+    if (out != start) {
+      *out++ = ',';
+      *out++ = ' ';
+    }
+    out = AppendSignedDecimal(out, static_cast<std::int32_t>(policy.*field));
+  }
+  return out;
+}
+
+char* AppendStatus(char* out, std::uint32_t status) {
+  *out++ = '0';
+  *out++ = 'x';
+  const PolicyCodeText digits =
+      FormatPolicyCode(static_cast<std::uint32_t>(HresultFromWin32(status)));
+  for (std::size_t i = 0; i < 8; ++i) *out++ = digits.digits[i];
+  return out;
+}
+
+void WriteBuilt(ReportTarget report, const char* line, const char* end) {
+  WriteReportLine(report, std::string_view(line, static_cast<std::size_t>(end - line)));
+}
+
 }  // namespace
 
 void WriteHeldReportLines(std::FILE* stream, HeldReportLines& held) {
@@ -92,29 +145,42 @@ void WritePolicyValuesLine(ReportTarget report, const ButtonPolicy& policy,
                            std::string_view label) {
   // The longest label, six values of at most 11 characters and five separators.
   char line[kLongestLabel + 1 + std::size_t{6} * 11 + std::size_t{5} * 2];
-  char* end = AppendLabel(line, label);
-  const char* const valuesStart = end;
-  for (auto field : kButtonPolicyFields) {
-    if (end != valuesStart) {
-      *end++ = ',';
-      *end++ = ' ';
-    }
-    end = AppendSignedDecimal(end, static_cast<std::int32_t>(policy.*field));
-  }
-  WriteReportLine(report, std::string_view(line, static_cast<std::size_t>(end - line)));
+  WriteBuilt(report, line, AppendValues(AppendLabel(line, label), policy));
 }
 
 void WriteStatusLine(ReportTarget report, std::string_view label, std::uint32_t status) {
   char line[kLongestLabel + 1 + 10];
-  char* end = AppendLabel(line, label);
-  *end++ = '0';
-  *end++ = 'x';
-  const PolicyCodeText digits =
-      FormatPolicyCode(static_cast<std::uint32_t>(HresultFromWin32(status)));
-  for (std::size_t i = 0; i < 8; ++i) *end++ = digits.digits[i];
-  WriteReportLine(report, std::string_view(line, static_cast<std::size_t>(end - line)));
+  WriteBuilt(report, line, AppendStatus(AppendLabel(line, label), status));
 }
 
 void WritePolicyCodeLine(ReportTarget report, std::uint32_t code) {
   WriteReportLine(report, FormatPolicyCode(code).digits);
+}
+
+void WriteSchemeValuesLine(ReportTarget report, std::string_view label,
+                           const SchemeIdentifier& scheme, const ButtonPolicy& policy,
+                           bool withCode) {
+  char line[kLongestSchemePrefix + std::size_t{6} * 11 + std::size_t{5} * 2 + 1 + 8];
+  char* end = AppendSchemePrefix(line, label, scheme);
+  *end++ = ' ';
+  end = AppendValues(end, policy);
+  if (withCode) {
+    *end++ = ' ';
+    const PolicyCodeText code = FormatPolicyCode(PackPolicyCode(policy));
+    for (std::size_t i = 0; i < 8; ++i) *end++ = code.digits[i];
+  }
+  WriteBuilt(report, line, end);
+}
+
+void WriteSchemeStatusLine(ReportTarget report, std::string_view label,
+                           const SchemeIdentifier& scheme, std::uint32_t status) {
+  char line[kLongestSchemePrefix + 10];
+  char* end = AppendSchemePrefix(line, label, scheme);
+  *end++ = ' ';
+  WriteBuilt(report, line, AppendStatus(end, status));
+}
+
+void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeIdentifier& scheme) {
+  char line[kLongestSchemePrefix];
+  WriteBuilt(report, line, AppendSchemePrefix(line, label, scheme));
 }

@@ -43,3 +43,13 @@ void WriteStatusLine(ReportTarget report, std::string_view label, std::uint32_t 
 
 // The code as "%08X".
 void WritePolicyCodeLine(ReportTarget report, std::uint32_t code);
+
+// Lines about one scheme of several: `label`, the scheme's identifier in the platform's
+// registry form ("{381b4222-f694-41f0-9685-ff5bb260df2e}"), then the six values, optionally
+// followed by their code, or the status as WriteStatusLine gives it, or nothing more.
+void WriteSchemeValuesLine(ReportTarget report, std::string_view label,
+                           const SchemeIdentifier& scheme, const ButtonPolicy& policy,
+                           bool withCode = false);
+void WriteSchemeStatusLine(ReportTarget report, std::string_view label,
+                           const SchemeIdentifier& scheme, std::uint32_t status);
+void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeIdentifier& scheme);

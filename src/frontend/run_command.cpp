@@ -53,11 +53,6 @@ CommandResult Show(ReportTarget report) {
 
 }  // namespace
 
-std::int32_t HresultFromWin32(std::uint32_t status) {
-  if (status == 0) return 0;
-  return static_cast<std::int32_t>(0x80070000U | (status & 0xFFFFU));
-}
-
 int NarrowExitStatus(const CommandResult& result) {
   if (result.outcome == CommandOutcome::CommandEnded) return result.exitStatus;
   return static_cast<int>(result.outcome);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "win32_status.h"
+
 // How a run went, for hosts whose exit status is too narrow to carry a policy code. The
 // values are those exit statuses; `run` adds the ones shells use for a command that could not
 // be run.
@@ -35,7 +37,3 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments,
 // The exit status on a host whose statuses are 8 bits wide: the outcome, or the command's own
 // status after run.
 int NarrowExitStatus(const CommandResult& result);
-
-// The platform's HRESULT_FROM_WIN32 for a non-zero status: always negative, so never mistaken
-// for a policy code.
-std::int32_t HresultFromWin32(std::uint32_t status);
