@@ -26,6 +26,11 @@ if(MINGW)
   # Small and self-contained: no libstdc++, libgcc or winpthread DLL beside the executable.
   foreach(target buttonguard buttonguard_power buttonguard_frontend)
     target_compile_options(${target} PRIVATE -Os -ffunction-sections -fdata-sections)
+    # 32-bit code unwinds by frame pointers, not by tables; with no exceptions nothing reads
+    # them, and they were a sixth of the executable. (64-bit Windows needs its unwind data.)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      target_compile_options(${target} PRIVATE -fno-asynchronous-unwind-tables -fno-unwind-tables)
+    endif()
   endforeach()
   # No link time in the header, so that two builds of one commit are the same to the byte.
   target_link_options(buttonguard PRIVATE

@@ -10,16 +10,28 @@ std::uint32_t BlockAttempt::FailureStatus() const {
   return blockStatus;
 }
 
-BlockAttempt AttemptBlock(ReportTarget report) {
+namespace {
+
+std::uint32_t ReadOnce(SchemeIdentifier& scheme) {
+  if (const std::uint32_t status = QueryActiveScheme(scheme)) return status;
+  return AccessSchemeButtonPolicy(PolicyAccessMode::Read, scheme);
+}
+
+}  // namespace
+
+BlockAttempt AttemptBlock(ReportTarget report, SchemeIdentifier* scheme) {
   BlockAttempt attempt;
   WriteReportLine(report, "0");
-  attempt.readStatus = AccessButtonPolicy(PolicyAccessMode::Read);
+  attempt.readStatus =
+      scheme != nullptr ? ReadOnce(*scheme) : AccessButtonPolicy(PolicyAccessMode::Read);
   if (attempt.readStatus == 0) {
     WriteReportLine(report, "1");
     // A value the code cannot carry could never be given back, so nothing is zeroed.
     attempt.valuesFitCode = PolicyFitsCode(savedButtonPolicy);
     if (attempt.valuesFitCode) {
-      attempt.blockStatus = AccessButtonPolicy(PolicyAccessMode::Block);
+      attempt.blockStatus = scheme != nullptr
+                                ? AccessSchemeButtonPolicy(PolicyAccessMode::Block, *scheme)
+                                : AccessButtonPolicy(PolicyAccessMode::Block);
       if (attempt.blockStatus == 0) WriteReportLine(report, "2");
     }
   }

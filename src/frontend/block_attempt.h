@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "button_policy.h"
 #include "report_writer.h"
 
 // The blocking steps that `block` and `run` share: the marks "0", "1" and "2", the reads,
@@ -21,5 +22,8 @@ struct BlockAttempt {
   std::uint32_t FailureStatus() const;
 };
 
-// Leaves the values read in savedButtonPolicy.
-BlockAttempt AttemptBlock(ReportTarget report);
+// Leaves the values read in savedButtonPolicy. Without `scheme`, each power call looks the
+// active scheme up afresh, as block always has. With it, the active scheme is looked up once,
+// given back there, and read, zeroed and activated by its identifier: a switch in between
+// can never zero a scheme that was not read.
+BlockAttempt AttemptBlock(ReportTarget report, SchemeIdentifier* scheme = nullptr);

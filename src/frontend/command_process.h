@@ -38,7 +38,10 @@ void UnlockReport();
 // why it could not start.
 std::uint32_t StartCommand();
 
-// Waits for the command to end and gives its exit status (128 plus the signal that ended
-// it) in `exitStatus`. Returns 0, or the platform status (Win32) of why the wait or the
-// status could not be had.
-std::uint32_t WaitForCommand(std::int32_t& exitStatus);
+// WAIT_TIMEOUT: the command is still running.
+inline constexpr std::uint32_t kCommandStillRunning = 258;
+
+// Waits at most `milliseconds` for the command to end and gives its exit status (128 plus
+// the signal that ended it) in `exitStatus`. Returns 0, kCommandStillRunning, or the platform
+// status (Win32) of why the wait or the status could not be had.
+std::uint32_t WaitForCommand(std::int32_t& exitStatus, unsigned milliseconds);

@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -218,7 +219,15 @@ std::uint32_t StartCommand() {
   return 0;
 }
 
-std::uint32_t WaitForCommand(std::int32_t& exitStatus) {
+std::uint32_t WaitForCommand(std::int32_t& exitStatus, unsigned milliseconds) {
+  timespec deadline = {};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
+  deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    ++deadline.tv_sec;
+    deadline.tv_nsec -= 1000000000L;
+  }
   int status = 0;
   for (;;) {
     const pid_t ended = waitpid(command.process, &status, WNOHANG);
@@ -226,8 +235,16 @@ std::uint32_t WaitForCommand(std::int32_t& exitStatus) {
     // Only our own child is waited for, so this cannot happen; if it did, the command is gone
     // without a status, and no status is made up for it.
     if (ended < 0 && errno != EINTR) return StatusFromErrno(errno);
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    timespec left = {deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+    if (left.tv_nsec < 0) {
+      --left.tv_sec;
+      left.tv_nsec += 1000000000L;
+    }
+    if (left.tv_sec < 0) return kCommandStillRunning;
     // A SIGCHLD that arrived since the waitpid above is still pending, so none is missed.
-    const int signalNumber = sigwaitinfo(&awaited, nullptr);
+    const int signalNumber = sigtimedwait(&awaited, nullptr, &left);
     if (signalNumber == SIGTERM || signalNumber == SIGHUP) kill(command.process, signalNumber);
   }
   exitStatus = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);

@@ -135,11 +135,12 @@ std::uint32_t StartCommand() {
   return 0;
 }
 
-std::uint32_t WaitForCommand(std::int32_t& exitStatus) {
+std::uint32_t WaitForCommand(std::int32_t& exitStatus, unsigned milliseconds) {
   DWORD status = 0;
   DWORD code = 0;
-  if (WaitForSingleObject(commandProcess, INFINITE) == WAIT_FAILED ||
-      !GetExitCodeProcess(commandProcess, &code)) {
+  const DWORD waited = WaitForSingleObject(commandProcess, milliseconds);
+  if (waited == WAIT_TIMEOUT) return kCommandStillRunning;
+  if (waited == WAIT_FAILED || !GetExitCodeProcess(commandProcess, &code)) {
     status = LastStatus();
   }
   CloseHandle(commandProcess);

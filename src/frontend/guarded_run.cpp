@@ -6,6 +6,7 @@
 #include "block_attempt.h"
 #include "button_policy.h"
 #include "command_process.h"
+#include "followed_schemes.h"
 #include "report_writer.h"
 
 namespace {
@@ -15,9 +16,8 @@ namespace {
 // with the scheme lock held.
 struct SchemeGuard {
   std::FILE* report = nullptr;
-  ButtonPolicy saved;    // the values read before blocking
-  bool blocked = false;  // the scheme holds run's zeros and nobody has dealt with it yet
-  bool ending = false;   // the end is announced and the scheme was put back: nothing may start
+  bool blocked = false;  // schemes hold run's zeros and nobody has dealt with them yet
+  bool ending = false;   // the end is announced and the schemes were put back: nothing may start
   std::uint32_t restoreStatus = 0;
 };
 
@@ -45,31 +45,13 @@ struct LockedScheme {
   LockedScheme& operator=(const LockedScheme&) = delete;
 };
 
-void WriteSavedValuesBack(ReportTarget report) {
-  savedButtonPolicy = guard.saved;
-  guard.restoreStatus = AccessButtonPolicy(PolicyAccessMode::Restore);
-  if (guard.restoreStatus == 0) {
-    WritePolicyValuesLine(report, guard.saved, "restored");
-  } else {
-    WriteStatusLine(report, "restore failed", guard.restoreStatus);
-  }
-}
-
 // Acts once, whichever thread comes first. Values other than run's zeros are a newer choice
 // (a person, another tool, an overlapping run that already restored) and are never
 // overwritten.
 void PutSchemeBack(ReportTarget report) {
   if (!guard.blocked) return;
   guard.blocked = false;
-  const std::uint32_t checkStatus = AccessButtonPolicy(PolicyAccessMode::Read);
-  if (checkStatus == 0 && !(savedButtonPolicy == ButtonPolicy{})) {
-    WritePolicyValuesLine(report, savedButtonPolicy, "left as changed");
-    savedButtonPolicy = guard.saved;
-    return;
-  }
-  // An unreadable scheme is no sign of a newer choice, and the saved values are the user's.
-  if (checkStatus != 0) WriteStatusLine(report, "check failed", checkStatus);
-  WriteSavedValuesBack(report);
+  guard.restoreStatus = PutFollowedSchemesBack(report);
 }
 
 // Once the end is announced, whichever thread holds the lock first puts the scheme back.
@@ -78,6 +60,17 @@ bool EndIfAnnounced(ReportTarget report) {
   if (endAnnounced.load()) guard.ending = true;
   if (guard.ending) PutSchemeBack(report);
   return guard.ending;
+}
+
+// Zeros that a failed block wrote are run's own: the values it read go straight back.
+void UndoBlock(ReportTarget report, const SchemeIdentifier& scheme) {
+  const ButtonPolicy saved = savedButtonPolicy;
+  guard.restoreStatus = AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme);
+  if (guard.restoreStatus == 0) {
+    WritePolicyValuesLine(report, saved, "restored");
+  } else {
+    WriteStatusLine(report, "restore failed", guard.restoreStatus);
+  }
 }
 
 // The platform is about to end the process (console closed, logoff, shutdown).
@@ -96,6 +89,8 @@ CommandResult NotRun(std::uint32_t status) {
                                         ? CommandOutcome::CommandNotFound
                                         : CommandOutcome::CommandNotExecutable};
 }
+
+constexpr unsigned kFollowEvery = 1000;  // milliseconds
 
 // ERROR_CANCELLED: the process is being ended before the command could start.
 constexpr std::uint32_t kEndedBeforeTheStart = 1223;
@@ -119,18 +114,19 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     return NotRun(status);
   }
 
-  guard = SchemeGuard{report, ButtonPolicy{}, false, false, 0};
+  guard = SchemeGuard{report, false, false, 0};
   HoldInterruptions(&PutSchemeBackBeforeTheEnd);
   {
     const LockedScheme scheme;
     if (EndIfAnnounced(scheme.report)) return EndedBeforeTheStart(scheme.report);
-    const BlockAttempt attempt = AttemptBlock(scheme.report);
-    guard.saved = savedButtonPolicy;
+    SchemeIdentifier first;
+    const BlockAttempt attempt = AttemptBlock(scheme.report, &first);
     if (!attempt.Blocked()) {
       // The command never runs with buttons half blocked; zeros already written are undone.
-      if (attempt.WroteSome()) WriteSavedValuesBack(scheme.report);
+      if (attempt.WroteSome()) UndoBlock(scheme.report, first);
       return SchemeFailure(attempt.FailureStatus());
     }
+    StartFollowing(first, savedButtonPolicy);
     guard.blocked = true;
   }
 
@@ -144,7 +140,14 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     if (startStatus != 0) WriteStatusLine(scheme.report, "not started", startStatus);
   }
   std::int32_t commandStatus = 0;
-  const std::uint32_t waitStatus = startStatus == 0 ? WaitForCommand(commandStatus) : 0;
+  std::uint32_t waitStatus = 0;
+  if (startStatus == 0) {
+    // Once a second, the active scheme: one a person or a policy switched to is blocked too.
+    while ((waitStatus = WaitForCommand(commandStatus, kFollowEvery)) == kCommandStillRunning) {
+      const LockedScheme scheme;
+      if (!guard.ending) FollowActiveScheme(scheme.report);
+    }
+  }
 
   std::uint32_t restoreStatus = 0;
   {

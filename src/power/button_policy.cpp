@@ -80,8 +80,8 @@ DWORD WriteValuesAndActivate(const GUID* scheme, const SettingIdentifiers& ident
   return activate ? PowerSetActiveScheme(nullptr, scheme) : 0;
 }
 
-DWORD AccessScheme(PolicyAccessMode mode, const GUID* scheme,
-                   const SettingIdentifiers& identifiers, bool activate) {
+DWORD AccessScheme(PolicyAccessMode mode, const GUID* scheme, const SettingIdentifiers& identifiers,
+                   bool activate) {
   switch (mode) {
     case PolicyAccessMode::Read:
       return ReadValues(scheme, identifiers);

@@ -16,6 +16,7 @@
 
 #include "command_cases.h"
 #include "process_runner.h"
+#include "store_format.h"
 #include "temporary_store.h"
 
 namespace {
@@ -181,6 +182,93 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"an executable file that is no program fails to start and restores",
                    "{bin}", {{"bin/tool", "no-shebang"}}, "tool",
                    kBlockedReport + "not started 0x800700C1\r\n" + kRestoredLine, 126, {}}),
+    [](const auto& info) { return TestName(info.param.name); });
+
+// Schemes a person switches between while run's command runs: Balanced (A) and High
+// performance (B). The command is a shell script; SWITCH X makes scheme X active, under the
+// store's lock as the README tells a person to, and BLOCKED waits until `show` sees zeros.
+const std::string kA = "{381b4222-f694-41f0-9685-ff5bb260df2e}";
+const std::string kB = "{8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}";
+
+std::string SchemeLines(const std::string& identifier, const Values& v) {
+  return "scheme " + identifier + "\npower-button " + std::to_string(v[0]) + " " +
+         std::to_string(v[1]) + "\nlid-close " + std::to_string(v[2]) + " " +
+         std::to_string(v[3]) + "\nsleep-button " + std::to_string(v[4]) + " " +
+         std::to_string(v[5]) + "\n";
+}
+
+struct SchemeCase {
+  const char* name;
+  std::string storeExtra;  // lines after schemes A (active) and B
+  std::string script;
+  std::string errorsAfterBlock;  // after block's lines
+  int exitStatus;
+  Values aAfter;
+  Values bAfter;
+  std::string activeAfter;
+};
+
+void PrintTo(const SchemeCase& c, std::ostream* out) { *out << c.name; }
+
+class RunSchemeTest : public ::testing::TestWithParam<SchemeCase> {};
+
+TEST_P(RunSchemeTest, PutsBackEachValueOfEachSchemeItBlocked) {
+  const SchemeCase& c = GetParam();
+  TemporaryStore store;
+  const Values kHigh = {2, 2, 2, 2, 2, 2};
+  store.Write(SchemeLines(kA, kMixed) + SchemeLines(kB, kHigh) + c.storeExtra);
+  const std::string prelude =
+      "SWITCH() { flock \"$BUTTONGUARD_STORE.lock\" sed -i -e '/^active /d' -e \"\\$a active $1\" "
+      "\"$BUTTONGUARD_STORE\"; }\n"
+      "BLOCKED() { for i in $(seq 100); do \"$0\" show | grep -q '^0, 0, 0, 0, 0, 0' && return; "
+      "sleep 0.1; done; exit 99; }\n";
+
+  const ProcessRun run =
+      RunTool(store, {"run", "sh", "-c", prelude + c.script, BUTTONGUARD_EXECUTABLE});
+
+  EXPECT_EQ(run.errors, kBlockedReport + c.errorsAfterBlock);
+  EXPECT_EQ(run.exitStatus, c.exitStatus);
+  const std::optional<PowerStore> after = ParsePowerStore(store.Read().value_or(""));
+  ASSERT_TRUE(after);
+  ASSERT_EQ(after->schemes.size(), 2U);
+  const auto values = [&](std::size_t i) {
+    Values v{};
+    for (std::size_t j = 0; j < v.size(); ++j) v[j] = after->schemes[i].values[j / 2][j % 2];
+    return v;
+  };
+  EXPECT_EQ(values(0), c.aAfter);
+  EXPECT_EQ(values(1), c.bAfter);
+  EXPECT_EQ(after->active, c.activeAfter == kA ? 0U : 1U);
+}
+
+const std::string kFollowedB = "followed " + kB + " 2, 2, 2, 2, 2, 2 00222222\r\n";
+const std::string kBothRestored = "restored " + kB + " 2, 2, 2, 2, 2, 2\r\nrestored " + kA +
+                                  " 3, 4, 1, 2, 0, 5\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RunSchemeTest,
+    ::testing::Values(
+        SchemeCase{"a switch is followed and both schemes put back", "",
+                   "SWITCH " + kB + " && BLOCKED", kFollowedB + kBothRestored, 0, kMixed,
+                   {2, 2, 2, 2, 2, 2}, kB},
+        SchemeCase{"a switch back needs nothing more", "",
+                   "SWITCH " + kB + " && BLOCKED && SWITCH " + kA + " && sleep 1.5",
+                   kFollowedB + kBothRestored, 0, kMixed, {2, 2, 2, 2, 2, 2}, kA},
+        SchemeCase{"a value a person changed is kept and the other five restored", "",
+                   "flock \"$BUTTONGUARD_STORE.lock\" sed -i '0,/^lid-close 0 0/s//lid-close 0 1/' "
+                   "\"$BUTTONGUARD_STORE\"",
+                   "partly restored 3, 4, 1, 1, 0, 5\r\n", 0, {3, 4, 1, 1, 0, 5},
+                   {2, 2, 2, 2, 2, 2}, kA},
+        SchemeCase{"a follow that fails leaves the command and the first scheme alone",
+                   "fail read 7 30\n", "SWITCH " + kB + " && sleep 2.5; exit 3",
+                   "follow failed " + kB + " 0x8007001E\r\nrestored " + kA +
+                       " 3, 4, 1, 2, 0, 5\r\n",
+                   3, kMixed, {2, 2, 2, 2, 2, 2}, kB},
+        SchemeCase{"a follow that fails part-way undoes its own writes",
+                   "fail write 10 29\n", "SWITCH " + kB + " && sleep 2.5",
+                   "follow failed " + kB + " 0x8007001D\r\nrestored " + kA +
+                       " 3, 4, 1, 2, 0, 5\r\n",
+                   0, kMixed, {2, 2, 2, 2, 2, 2}, kB}),
     [](const auto& info) { return TestName(info.param.name); });
 
 template <typename Condition>

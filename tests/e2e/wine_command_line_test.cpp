@@ -513,6 +513,28 @@ INSTANTIATE_TEST_SUITE_P(Events, WineConsoleEventTest,
                                            ConsoleEventCase{"close while blocking", 2, true}),
                          [](const auto& info) { return TestName(info.param.name); });
 
+// A person switches to High performance while the command runs: run follows, and both
+// schemes are put back, the one now active left active.
+TEST_F(WineTest, ASwitchOfTheActiveSchemeIsFollowedAndBothArePutBack) {
+  TemporaryStore store;
+  const std::string balanced = "{381b4222-f694-41f0-9685-ff5bb260df2e}";
+  const std::string high = "{8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}";
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}) + "scheme " + high +
+              "\npower-button 2 2\nlid-close 2 2\nsleep-button 2 2\n");
+  const fs::path check = kWindowsBuild / "tests" / "windows" / "console_event_check.exe";
+
+  const WineRun run =
+      RunUnderWine(Executable(), "run " + Quote(WindowsPath(check)) + " switch " + high, store);
+
+  ASSERT_TRUE(run.launched) << run.errors;
+  EXPECT_EQ(run.exitStatus, 0) << "9: the new scheme was never blocked";
+  EXPECT_EQ(run.errors, "run\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\nfollowed " + high +
+                            " 2, 2, 2, 2, 2, 2 00222222\r\nrestored " + high +
+                            " 2, 2, 2, 2, 2, 2\r\nrestored " + balanced + " 3, 4, 1, 2, 0, 5\r\n");
+  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+  EXPECT_NE(store.Read()->find("active " + high), std::string::npos);
+}
+
 // Logoff and shutdown as Wine delivers them: WM_QUERYENDSESSION and WM_ENDSESSION to the
 // top-level windows of every process, here sent by run's own command. The command waits
 // until the scheme is back, which only run's session window can do while it still runs.

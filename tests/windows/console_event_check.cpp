@@ -9,7 +9,8 @@
 //
 // Commands for run: `console_event_check wait` waits until the scheme is no longer blocked,
 // as a command that outlives buttonguard would; `console_event_check end-session` ends the
-// session as logoff does (Wine's `wineboot --end-session`), then waits the same way.
+// session as logoff does (Wine's `wineboot --end-session`), then waits the same way;
+// `console_event_check switch SCHEME` makes SCHEME active and waits until run has blocked it.
 
 #include <fcntl.h>
 #include <io.h>
@@ -53,20 +54,48 @@ HANDLE LockStore() {
 
 // Under the store's lock: the store replaces its file by renaming over it, which a read at
 // that moment would make fail.
-bool SchemeBlocked() {
-  const std::wstring store = Variable(L"BUTTONGUARD_STORE");
-  const HANDLE lock = LockStore();
-  const HANDLE file = CreateFileW(store.c_str(), GENERIC_READ,
+std::string ReadStore() {
+  const HANDLE file = CreateFileW(Variable(L"BUTTONGUARD_STORE").c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
   std::string text;
+  if (file == INVALID_HANDLE_VALUE) return text;
   char buffer[1024];
   DWORD got = 0;
   while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
   CloseHandle(file);
+  return text;
+}
+
+// Whether `scheme` (the first one when empty) holds zeros.
+bool SchemeBlocked(const std::string& scheme = "") {
+  const HANDLE lock = LockStore();
+  const std::string text = ReadStore();
   CloseHandle(lock);
-  return text.find("power-button 0 0\nlid-close 0 0\nsleep-button 0 0\n") != std::string::npos;
+  const std::size_t start = scheme.empty() ? 0 : text.find("scheme " + scheme + "\n");
+  return start != std::string::npos &&
+         text.find("power-button 0 0\nlid-close 0 0\nsleep-button 0 0\n", start) !=
+             std::string::npos;
+}
+
+// Makes `scheme` the active one, under the store's lock, as a person editing the file would.
+void SwitchTo(const std::string& scheme) {
+  const HANDLE lock = LockStore();
+  std::string text = ReadStore();
+  if (const std::size_t active = text.find("active "); active != std::string::npos) {
+    text.erase(active, text.find('\n', active) + 1 - active);
+  }
+  text += "active " + scheme + "\n";
+  const HANDLE file = CreateFileW(Variable(L"BUTTONGUARD_STORE").c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+  DWORD written = 0;
+  if (file == INVALID_HANDLE_VALUE ||
+      !WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+    ExitProcess(8);
+  }
+  CloseHandle(file);
+  CloseHandle(lock);
 }
 
 // Beside the store: the command is running. An event that ends buttonguard while the command
@@ -124,6 +153,12 @@ DWORD WINAPI DeliverEvents(void*) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wcscmp(argv[1], L"switch") == 0) {
+    const std::string scheme(argv[2], argv[2] + std::wcslen(argv[2]));
+    SwitchTo(scheme);
+    for (int i = 0; i < kPolls && !SchemeBlocked(scheme); ++i) Sleep(10);
+    return SchemeBlocked(scheme) ? 0 : 9;
+  }
   const bool endSession = argc == 2 && std::wcscmp(argv[1], L"end-session") == 0;
   if (argc == 2 && (endSession || std::wcscmp(argv[1], L"wait") == 0)) {
     CloseHandle(CreateFileW(StartedMark().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

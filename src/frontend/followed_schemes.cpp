@@ -1,0 +1,165 @@
+#include "followed_schemes.h"
+
+#include <cstddef>
+#include <cstdlib>
+
+#include "policy_code.h"
+
+namespace {
+
+enum class Outcome {
+  Done,         // put back, or never blocked: nothing more to do
+  Blocked,      // holds run's zeros; put back at the end
+  NotFollowed,  // seen once and refused (a failure, or one too many): not tried again
+};
+
+struct FollowedScheme {
+  SchemeIdentifier identifier;
+  ButtonPolicy saved;
+  Outcome outcome = Outcome::Done;
+};
+
+// Room for the schemes run blocks and for as many it could not, so that neither is tried, or
+// reported, again every second.
+constexpr std::size_t kRemembered = 2 * kMostFollowedSchemes;
+
+// Taken from the heap when run starts: as a static array, MinGW's linker would put its zeros
+// into the executable. Where no memory can be had, the first scheme alone is kept.
+struct Followed {
+  FollowedScheme* schemes = nullptr;
+  std::size_t capacity = 0;
+  std::size_t count = 0;
+  int blocked = 0;  // how many were ever blocked
+};
+
+Followed followed;
+FollowedScheme onlyTheFirst;
+
+FollowedScheme* Find(const SchemeIdentifier& identifier) {
+  for (std::size_t i = 0; i < followed.count; ++i) {
+    if (followed.schemes[i].identifier == identifier) return &followed.schemes[i];
+  }
+  return nullptr;
+}
+
+bool IsActive(const SchemeIdentifier& identifier, std::uint32_t& lookUpStatus) {
+  SchemeIdentifier active;
+  lookUpStatus = QueryActiveScheme(active);
+  return lookUpStatus == 0 && active == identifier;
+}
+
+// Blocks `scheme`, the active one; returns the status that stopped it, or 0.
+std::uint32_t Block(FollowedScheme& scheme) {
+  if (const std::uint32_t status =
+          AccessSchemeButtonPolicy(PolicyAccessMode::Read, scheme.identifier)) {
+    return status;
+  }
+  scheme.saved = savedButtonPolicy;
+  if (!PolicyFitsCode(scheme.saved)) return kValuesBeyondCodeStatus;
+  const std::uint32_t status = AccessSchemeButtonPolicy(PolicyAccessMode::Block, scheme.identifier);
+  if (status == 0) return 0;
+  // Some of the six may be zeros now, and they are run's own: written back at once.
+  savedButtonPolicy = scheme.saved;
+  if (AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme.identifier) != 0) {
+    scheme.outcome = Outcome::Blocked;  // the end tries again
+  }
+  return status;
+}
+
+// Each value still at run's 0 gets its saved value back; the others are newer choices.
+std::uint32_t PutBack(const FollowedScheme& scheme, ReportTarget report, bool nameTheScheme) {
+  const auto line = [&](std::string_view label, const ButtonPolicy& values) {
+    if (nameTheScheme) {
+      WriteSchemeValuesLine(report, label, scheme.identifier, values);
+    } else {
+      WritePolicyValuesLine(report, values, label);
+    }
+  };
+  const auto statusLine = [&](std::string_view label, std::uint32_t status) {
+    if (nameTheScheme) {
+      WriteSchemeStatusLine(report, label, scheme.identifier, status);
+    } else {
+      WriteStatusLine(report, label, status);
+    }
+  };
+
+  ButtonPolicy merged = scheme.saved;
+  int kept = 0;
+  const std::uint32_t checkStatus =
+      AccessSchemeButtonPolicy(PolicyAccessMode::Read, scheme.identifier);
+  if (checkStatus == 0) {
+    for (auto field : kButtonPolicyFields) {
+      if (savedButtonPolicy.*field != 0) {
+        merged.*field = savedButtonPolicy.*field;
+        ++kept;
+      }
+    }
+    if (kept == static_cast<int>(kButtonPolicyFields.size())) {
+      line("left as changed", merged);
+      return 0;
+    }
+  } else {
+    // An unreadable scheme is no sign of a newer choice, and the saved values are the user's.
+    statusLine("check failed", checkStatus);
+  }
+  // Activating a scheme that is not the active one would undo a person's switch; where the
+  // active one cannot be looked up, the scheme is activated, as it always was.
+  std::uint32_t lookUpStatus = 0;
+  const bool activate = IsActive(scheme.identifier, lookUpStatus) || lookUpStatus != 0;
+  savedButtonPolicy = merged;
+  const std::uint32_t status =
+      AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme.identifier, activate);
+  if (status != 0) {
+    statusLine("restore failed", status);
+  } else {
+    line(kept == 0 ? "restored" : "partly restored", merged);
+  }
+  return status;
+}
+
+}  // namespace
+
+void StartFollowing(const SchemeIdentifier& first, const ButtonPolicy& saved) {
+  if (followed.schemes == nullptr) {
+    void* memory = std::calloc(kRemembered, sizeof(FollowedScheme));
+    followed.schemes = memory != nullptr ? static_cast<FollowedScheme*>(memory) : &onlyTheFirst;
+    followed.capacity = memory != nullptr ? kRemembered : 1;
+  }
+  followed.schemes[0] = {first, saved, Outcome::Blocked};
+  followed.count = 1;
+  followed.blocked = 1;
+}
+
+void FollowActiveScheme(ReportTarget report) {
+  SchemeIdentifier active;
+  // A failed look-up is tried again a second later; it changes nothing meanwhile.
+  if (QueryActiveScheme(active) != 0 || Find(active) != nullptr) return;
+  if (followed.count == followed.capacity) return;
+  FollowedScheme& scheme = followed.schemes[followed.count++];
+  scheme = {active, ButtonPolicy{}, Outcome::NotFollowed};
+  if (followed.blocked == kMostFollowedSchemes) {
+    WriteSchemeLine(report, "not followed", active);
+    return;
+  }
+  if (const std::uint32_t status = Block(scheme)) {
+    WriteSchemeStatusLine(report, "follow failed", active, status);
+    return;
+  }
+  scheme.outcome = Outcome::Blocked;
+  ++followed.blocked;
+  WriteSchemeValuesLine(report, "followed", active, scheme.saved, /*withCode=*/true);
+}
+
+std::uint32_t PutFollowedSchemesBack(ReportTarget report) {
+  // With one scheme, the report is the one run has always written.
+  const bool nameTheSchemes = followed.count > 1;
+  std::uint32_t firstFailure = 0;
+  for (std::size_t i = followed.count; i-- > 0;) {
+    FollowedScheme& scheme = followed.schemes[i];
+    if (scheme.outcome != Outcome::Blocked) continue;
+    scheme.outcome = Outcome::Done;
+    const std::uint32_t status = PutBack(scheme, report, nameTheSchemes);
+    if (firstFailure == 0) firstFailure = status;
+  }
+  return firstFailure;
+}

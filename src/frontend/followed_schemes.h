@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+
+#include "button_policy.h"
+#include "report_writer.h"
+
+// The schemes `run` has blocked: the active one it started from, and each one a person or a
+// policy switches to while the command runs, at most kMostFollowedSchemes in all. Every
+// function here is called with the scheme lock held.
+
+inline constexpr int kMostFollowedSchemes = 16;
+
+// Starts afresh with the scheme run blocked first and the values it read there.
+void StartFollowing(const SchemeIdentifier& first, const ButtonPolicy& saved);
+
+// Looks at the active scheme; one that run has not seen yet is blocked the way the first one
+// was, and reported with its values and code, so that a person can put it back by hand. A
+// failure is reported and undoes that scheme's own writes; it never ends the run.
+void FollowActiveScheme(ReportTarget report);
+
+// Puts back every scheme that still holds run's zeros, most recent first: each of the six
+// values still at 0 gets its saved value, any other is a newer choice and kept, and a scheme
+// is activated only when it is the active one now. A line per scheme says what became of it.
+// Returns 0, or the status of the first failure.
+std::uint32_t PutFollowedSchemesBack(ReportTarget report);
