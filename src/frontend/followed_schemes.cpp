@@ -29,7 +29,7 @@ struct Followed {
   FollowedScheme* schemes = nullptr;
   std::size_t capacity = 0;
   std::size_t count = 0;
-  int blocked = 0;  // how many were ever blocked
+  std::size_t blocked = 0;  // how many were ever blocked
 };
 
 Followed followed;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "button_policy.h"
@@ -9,7 +10,7 @@
 // policy switches to while the command runs, at most kMostFollowedSchemes in all. Every
 // function here is called with the scheme lock held.
 
-inline constexpr int kMostFollowedSchemes = 16;
+inline constexpr std::size_t kMostFollowedSchemes = 16;
 
 // Starts afresh with the scheme run blocked first and the values it read there.
 void StartFollowing(const SchemeIdentifier& first, const ButtonPolicy& saved);

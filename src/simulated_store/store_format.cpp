@@ -137,6 +137,7 @@ PowerStore DefaultPowerStore() {
   return {{scheme}, 0, {}};
 }
 
+// cppcheck-suppress constParameter ; the scheme found is the caller's to change
 StoredScheme* FindStoredScheme(PowerStore& store, const GUID& identifier) {
   for (StoredScheme& scheme : store.schemes) {
     if (SameGuid(scheme.identifier, identifier)) return &scheme;
