@@ -19,7 +19,7 @@ target_include_directories(buttonguard PRIVATE
   ${CMAKE_CURRENT_BINARY_DIR}/generated ${PROJECT_SOURCE_DIR}/res)
 # powrprof is deliberately not linked: power_library_loader.cpp loads it from the system folder.
 target_link_libraries(buttonguard PRIVATE
-  buttonguard_frontend buttonguard_power buttonguard_power_platform ole32 user32)
+  buttonguard_frontend buttonguard_power buttonguard_power_platform ole32 user32 advapi32)
 target_compile_options(buttonguard PRIVATE ${BUTTONGUARD_LEAN_FLAGS})
 
 if(MINGW)

@@ -112,6 +112,38 @@ TEST_F(AccessButtonPolicyTest, ASchemeNamedByItsIdentifierIsWrittenWithoutALookU
   }
 }
 
+// Lid on battery (position 3) held by a policy: with an action, with "do nothing", or with a
+// value the registry does not give; and a check that fails.
+TEST_F(AccessButtonPolicyTest, PolicyOverridesComeFromTheCheckAndThePolicysOwnValue) {
+  struct Row {
+    Scenario scenario;
+    std::uint32_t status;
+    bool any;
+    bool keepInPlay;
+  };
+  Scenario held1;
+  held1.held[3] = true;
+  held1.policyValues[3] = 1;
+  Scenario held0 = held1;
+  held0.policyValues[3] = 0;
+  Scenario unreadable = held0;
+  unreadable.heldUnreadable[3] = true;
+  for (const Row& row : {Row{{}, 0, false, false}, Row{held1, 0, true, true},
+                         Row{held0, 0, true, false}, Row{unreadable, 0, true, true},
+                         Row{{.faults = {{CallKind::Check, 3, 1168}}}, 1168, false, false}}) {
+    recording_power::Reset(row.scenario);
+    PolicyOverrides overrides;
+    EXPECT_EQ(ReadPolicyOverrides(overrides), row.status);
+    EXPECT_EQ(overrides.Any(), row.any);
+    EXPECT_EQ(overrides.KeepInPlay(), row.keepInPlay);
+    if (row.any) {
+      EXPECT_EQ(recording_power::Calls()[kConversions.size() + 4], "RegGetValueW lid-close dc");
+      EXPECT_EQ(overrides.readable[3], !row.scenario.heldUnreadable[3]);
+    }
+  }
+  EXPECT_EQ(recording_power::Calls().back(), "PowerSettingAccessCheck ac lid-close");
+}
+
 TEST_F(AccessButtonPolicyTest, AFailedQueryEndsTheCallWithItsStatusBeforeAnyReadOrWrite) {
   for (PolicyAccessMode mode :
        {PolicyAccessMode::Read, PolicyAccessMode::Restore, PolicyAccessMode::Block}) {

@@ -1,6 +1,8 @@
 #include "recording_power_library.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "power_platform.h"
@@ -30,7 +32,7 @@ struct State {
   Scenario scenario;
   std::vector<std::string> calls;
   std::array<std::uint32_t, 6> values = {};
-  int counts[4] = {};
+  int counts[5] = {};
   GUID scheme = {0x381b4222, 0xf694, 0x41f0, {0x96, 0x85, 0xff, 0x5b, 0xb2, 0x60, 0xdf, 0x2e}};
   GUID* handedOut = nullptr;
 };
@@ -186,4 +188,41 @@ HLOCAL WINAPI LocalFree(HLOCAL memory) {
     state.handedOut = nullptr;
   }
   return nullptr;
+}
+
+DWORD WINAPI PowerSettingAccessCheck(POWER_DATA_ACCESSOR source, const GUID* setting) {
+  State& state = TheState();
+  const std::string name = NameOf(setting);
+  state.calls.push_back(std::string("PowerSettingAccessCheck ") +
+                        (source == ACCESS_AC_POWER_SETTING_INDEX ? "ac " : "dc ") + name);
+  if (const std::uint32_t status = CountAndFault(CallKind::Check)) return status;
+  const int index = ValueIndex(setting, source == ACCESS_AC_POWER_SETTING_INDEX ? 0 : 1);
+  return index >= 0 && state.scenario.held[static_cast<std::size_t>(index)]
+             ? ERROR_ACCESS_DISABLED_BY_POLICY
+             : 0;
+}
+
+// Only the group policy key of the three settings, in the 64-bit view, as a DWORD.
+LONG WINAPI RegGetValueW(HKEY root, LPCWSTR key, LPCWSTR valueName, DWORD flags, LPDWORD,
+                         PVOID data, LPDWORD size) {
+  State& state = TheState();
+  const std::wstring_view path = key;
+  const std::wstring_view prefix = L"SOFTWARE\\Policies\\Microsoft\\Power\\PowerSettings\\";
+  int row = -1;
+  for (int i = 1; i <= 3 && path.size() == prefix.size() + 38 && path.substr(0, prefix.size()) == prefix; ++i) {
+    const std::u16string_view text = kKnownIdentifiers[i].text;
+    if (std::equal(text.begin(), text.end(), path.begin() + static_cast<long>(prefix.size()))) row = i;
+  }
+  const std::wstring_view name = valueName;
+  const int source = name == L"ACSettingIndex" ? 0 : name == L"DCSettingIndex" ? 1 : -1;
+  const bool wellFormed = root == HKEY_LOCAL_MACHINE && row > 0 && source >= 0 &&
+                          flags == (RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY) && data != nullptr &&
+                          size != nullptr && *size == sizeof(DWORD);
+  state.calls.push_back(std::string("RegGetValueW ") + (wellFormed ? kKnownIdentifiers[row].name : "?") +
+                        (source == 0 ? " ac" : " dc"));
+  if (!wellFormed) return ERROR_INVALID_PARAMETER;
+  const auto index = static_cast<std::size_t>((row - 1) * 2 + source);
+  if (state.scenario.heldUnreadable[index]) return ERROR_FILE_NOT_FOUND;
+  *static_cast<DWORD*>(data) = state.scenario.policyValues[index];
+  return 0;
 }

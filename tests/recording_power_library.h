@@ -10,7 +10,7 @@
 // It knows the platform's identifiers from its own table, typed independently of the tool.
 namespace recording_power {
 
-enum class CallKind { Query, Read, Write, Activate };
+enum class CallKind { Query, Read, Write, Activate, Check };
 
 struct Fault {
   CallKind kind = CallKind::Query;
@@ -25,6 +25,11 @@ struct Scenario {
   // What a failing read leaves in the caller's variable; unset means it is left alone.
   bool failedReadWritesValue = false;
   std::uint32_t failedReadValue = 0;
+  // Values a group policy holds, in record order, and the policy's value in the registry;
+  // `heldUnreadable` marks one held whose value the registry does not give.
+  std::array<bool, 6> held = {};
+  std::array<std::uint32_t, 6> policyValues = {};
+  std::array<bool, 6> heldUnreadable = {};
 };
 
 void Reset(const Scenario& scenario = {});

@@ -58,12 +58,18 @@ INSTANTIATE_TEST_SUITE_P(
                           "active {8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}\n" +
                           "active {8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}\n",
                       kSchemeLine + kSettings + "active\n",
+                      kSchemeLine + kSettings + "policy lid-close dc 1\npolicy lid-close dc 2\n",
+                      kSchemeLine + kSettings + "policy lid-close both 1\n",
+                      kSchemeLine + kSettings + "policy lid-close dc\n",
+                      kSchemeLine + kSettings + "fail check\n",
                       std::string("\0\xff\xfe garbage", 12)));
 
 TEST(StoreFormat, ReadsWhatItWritesFaultsAndSchemesIncluded) {
   PowerStore store = DefaultPowerStore();
   store.schemes[0].values = {{{0, 4294967295U}, {16, 3}, {7, 0}}};
-  store.faults = {{StoreCall::Query, 0, 0, PowerSource::Ac, 1168},
+  store.policies = {{1, PowerSource::Dc, 1}, {0, PowerSource::Ac, 0}};
+  store.faults = {{StoreCall::Check, 0, 0, PowerSource::Ac, 50},
+                  {StoreCall::Query, 0, 0, PowerSource::Ac, 1168},
                   {StoreCall::Read, 3, 0, PowerSource::Ac, 5},
                   {StoreCall::Write, 0, 2, PowerSource::Dc, 0x80070005U},
                   {StoreCall::Activate, 0, 0, PowerSource::Ac, 29}};
@@ -83,6 +89,7 @@ TEST(StoreFormat, ReadsWhatItWritesFaultsAndSchemesIncluded) {
       EXPECT_EQ(parsed->schemes[i].values, store.schemes[i].values);
     }
     EXPECT_EQ(parsed->active, active);
+    EXPECT_EQ(parsed->policies, store.policies);
     EXPECT_EQ(parsed->faults, store.faults);
   }
 }

@@ -2,10 +2,14 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace {
 
 void (*putBackBeforeTheEnd)() = nullptr;
-HANDLE windowReady = nullptr;
+// Set once the window exists or cannot be made. Waited for by polling: an event would cost
+// two more imports, and the executable has a size budget.
+std::atomic<bool> windowReady{false};
 
 LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -32,7 +36,7 @@ DWORD WINAPI RunSessionWindow(void*) {
           ? CreateWindowExW(0, windowClass.lpszClassName, L"buttonguard", WS_OVERLAPPED, 0, 0, 0, 0,
                             nullptr, nullptr, windowClass.hInstance, nullptr)
           : nullptr;
-  SetEvent(windowReady);
+  windowReady.store(true);
   if (window == nullptr) return GetLastError();
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
@@ -43,11 +47,9 @@ DWORD WINAPI RunSessionWindow(void*) {
 
 void WatchForSessionEnd(void (*beforeTheEnd)()) {
   putBackBeforeTheEnd = beforeTheEnd;
-  windowReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (windowReady == nullptr) return;
   const HANDLE thread = CreateThread(nullptr, 0, RunSessionWindow, nullptr, 0, nullptr);
   if (thread == nullptr) return;
   // Before anything is blocked, the window must be there to hear of the end.
-  WaitForSingleObject(windowReady, INFINITE);
+  while (!windowReady.load()) Sleep(1);
   CloseHandle(thread);
 }

@@ -7,7 +7,18 @@
 std::uint32_t BlockAttempt::FailureStatus() const {
   if (readStatus != 0) return readStatus;
   if (!valuesFitCode) return kValuesBeyondCodeStatus;
+  if (policyStatus != 0) return policyStatus;
   return blockStatus;
+}
+
+namespace {
+
+}  // namespace
+
+std::uint32_t CheckPolicies(PolicyOverrides& overrides) {
+  std::uint32_t status = ReadPolicyOverrides(overrides);
+  if (status == 0 && overrides.KeepInPlay()) status = kHeldByPolicyStatus;
+  return status;
 }
 
 namespace {
@@ -28,7 +39,9 @@ BlockAttempt AttemptBlock(ReportTarget report, SchemeIdentifier* scheme) {
     WriteReportLine(report, "1");
     // A value the code cannot carry could never be given back, so nothing is zeroed.
     attempt.valuesFitCode = PolicyFitsCode(savedButtonPolicy);
-    if (attempt.valuesFitCode) {
+    // Zeros under a group policy that keeps a button in play would block nothing.
+    if (attempt.valuesFitCode) attempt.policyStatus = CheckPolicies(attempt.overrides);
+    if (attempt.Written()) {
       attempt.blockStatus = scheme != nullptr
                                 ? AccessSchemeButtonPolicy(PolicyAccessMode::Block, *scheme)
                                 : AccessButtonPolicy(PolicyAccessMode::Block);

@@ -10,17 +10,27 @@
 struct BlockAttempt {
   std::uint32_t readStatus = 0;   // the read that failed, or 0
   bool valuesFitCode = true;      // false: a value above 15, so nothing was written
+  // ERROR_ACCESS_DISABLED_BY_POLICY: a group policy keeps a value in play, so nothing was
+  // written; any other: the policy check itself failed; 0: on to the writes.
+  std::uint32_t policyStatus = 0;
+  PolicyOverrides overrides;      // what the policy check found
   std::uint32_t blockStatus = 0;  // the write or activation that failed, or 0
   std::uint32_t code = 0;         // the code of the values read
 
   // All six are 0 and the scheme is active: the code gives back what was there.
-  bool Blocked() const { return readStatus == 0 && valuesFitCode && blockStatus == 0; }
+  bool Blocked() const { return Written() && blockStatus == 0; }
   // Some zeros may already be in the scheme, so the values read must be written back.
-  bool WroteSome() const { return readStatus == 0 && valuesFitCode && blockStatus != 0; }
+  bool WroteSome() const { return Written() && blockStatus != 0; }
+  // The writes were attempted.
+  bool Written() const { return readStatus == 0 && valuesFitCode && policyStatus == 0; }
   // The status that stopped the attempt: the failed call's, or ERROR_INVALID_DATA for a value
   // the code cannot carry; 0 when it blocked.
   std::uint32_t FailureStatus() const;
 };
+
+// 0 when no group policy keeps a button in play; kHeldByPolicyStatus when one does; the
+// check's own status when it failed.
+std::uint32_t CheckPolicies(PolicyOverrides& overrides);
 
 // Leaves the values read in savedButtonPolicy. Without `scheme`, each power call looks the
 // active scheme up afresh, as block always has. With it, the active scheme is looked up once,

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "block_attempt.h"
 #include "policy_code.h"
 
 namespace {
@@ -56,6 +57,8 @@ std::uint32_t Block(FollowedScheme& scheme) {
   }
   scheme.saved = savedButtonPolicy;
   if (!PolicyFitsCode(scheme.saved)) return kValuesBeyondCodeStatus;
+  PolicyOverrides overrides;
+  if (const std::uint32_t status = CheckPolicies(overrides)) return status;
   const std::uint32_t status = AccessSchemeButtonPolicy(PolicyAccessMode::Block, scheme.identifier);
   if (status == 0) return 0;
   // Some of the six may be zeros now, and they are run's own: written back at once.
@@ -68,21 +71,7 @@ std::uint32_t Block(FollowedScheme& scheme) {
 
 // Each value still at run's 0 gets its saved value back; the others are newer choices.
 std::uint32_t PutBack(const FollowedScheme& scheme, ReportTarget report, bool nameTheScheme) {
-  const auto line = [&](std::string_view label, const ButtonPolicy& values) {
-    if (nameTheScheme) {
-      WriteSchemeValuesLine(report, label, scheme.identifier, values);
-    } else {
-      WritePolicyValuesLine(report, values, label);
-    }
-  };
-  const auto statusLine = [&](std::string_view label, std::uint32_t status) {
-    if (nameTheScheme) {
-      WriteSchemeStatusLine(report, label, scheme.identifier, status);
-    } else {
-      WriteStatusLine(report, label, status);
-    }
-  };
-
+  const SchemeIdentifier* named = nameTheScheme ? &scheme.identifier : nullptr;
   ButtonPolicy merged = scheme.saved;
   int kept = 0;
   const std::uint32_t checkStatus =
@@ -95,12 +84,12 @@ std::uint32_t PutBack(const FollowedScheme& scheme, ReportTarget report, bool na
       }
     }
     if (kept == static_cast<int>(kButtonPolicyFields.size())) {
-      line("left as changed", merged);
+      WriteSchemeValuesLine(report, "left as changed", named, merged);
       return 0;
     }
   } else {
     // An unreadable scheme is no sign of a newer choice, and the saved values are the user's.
-    statusLine("check failed", checkStatus);
+    WriteSchemeStatusLine(report, "check failed", named, checkStatus);
   }
   // Activating a scheme that is not the active one would undo a person's switch; where the
   // active one cannot be looked up, the scheme is activated, as it always was.
@@ -110,9 +99,9 @@ std::uint32_t PutBack(const FollowedScheme& scheme, ReportTarget report, bool na
   const std::uint32_t status =
       AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme.identifier, activate);
   if (status != 0) {
-    statusLine("restore failed", status);
+    WriteSchemeStatusLine(report, "restore failed", named, status);
   } else {
-    line(kept == 0 ? "restored" : "partly restored", merged);
+    WriteSchemeValuesLine(report, kept == 0 ? "restored" : "partly restored", named, merged);
   }
   return status;
 }
@@ -121,9 +110,10 @@ std::uint32_t PutBack(const FollowedScheme& scheme, ReportTarget report, bool na
 
 void StartFollowing(const SchemeIdentifier& first, const ButtonPolicy& saved) {
   if (followed.schemes == nullptr) {
-    void* memory = std::calloc(kRemembered, sizeof(FollowedScheme));
+    void* memory = std::malloc(kRemembered * sizeof(FollowedScheme));
     followed.schemes = memory != nullptr ? static_cast<FollowedScheme*>(memory) : &onlyTheFirst;
     followed.capacity = memory != nullptr ? kRemembered : 1;
+    // Each entry is written whole before it is read.
   }
   followed.schemes[0] = {first, saved, Outcome::Blocked};
   followed.count = 1;
@@ -142,12 +132,12 @@ void FollowActiveScheme(ReportTarget report) {
     return;
   }
   if (const std::uint32_t status = Block(scheme)) {
-    WriteSchemeStatusLine(report, "follow failed", active, status);
+    WriteSchemeStatusLine(report, "follow failed", &active, status);
     return;
   }
   scheme.outcome = Outcome::Blocked;
   ++followed.blocked;
-  WriteSchemeValuesLine(report, "followed", active, scheme.saved, /*withCode=*/true);
+  WriteSchemeValuesLine(report, "followed", &active, scheme.saved, /*withCode=*/true);
 }
 
 std::uint32_t PutFollowedSchemesBack(ReportTarget report) {

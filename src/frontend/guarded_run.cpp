@@ -7,6 +7,7 @@
 #include "button_policy.h"
 #include "command_process.h"
 #include "followed_schemes.h"
+#include "policy_code.h"
 #include "report_writer.h"
 
 namespace {
@@ -122,6 +123,9 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     SchemeIdentifier first;
     const BlockAttempt attempt = AttemptBlock(scheme.report, &first);
     if (!attempt.Blocked()) {
+      if (attempt.policyStatus == kHeldByPolicyStatus) {
+        WritePolicyOverridesLine(scheme.report, attempt.overrides);
+      }
       // The command never runs with buttons half blocked; zeros already written are undone.
       if (attempt.WroteSome()) UndoBlock(scheme.report, first);
       return SchemeFailure(attempt.FailureStatus());

@@ -29,3 +29,7 @@ bool PolicyFitsCode(const ButtonPolicy& policy);
 
 // The status of a command that refuses values the code cannot carry: ERROR_INVALID_DATA.
 inline constexpr std::uint32_t kValuesBeyondCodeStatus = 13;
+
+// The status of a block that a group policy keeps from holding:
+// ERROR_ACCESS_DISABLED_BY_POLICY.
+inline constexpr std::uint32_t kHeldByPolicyStatus = 1260;

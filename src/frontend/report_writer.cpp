@@ -72,20 +72,23 @@ char* AppendHex(char* out, std::uint32_t value, int digits) {
 // The longest label, a space, the identifier (38) and a space.
 constexpr std::size_t kLongestSchemePrefix = kLongestLabel + 1 + 38 + 1;
 
-char* AppendSchemePrefix(char* out, std::string_view label, const SchemeIdentifier& scheme) {
+// `label` and a space, then, for a scheme, its identifier and a space.
+char* AppendSchemePrefix(char* out, std::string_view label, const SchemeIdentifier* scheme) {
   out = AppendLabel(out, label);
+  if (scheme == nullptr) return out;
   *out++ = '{';
-  out = AppendHex(out, scheme.data1, 8);
+  out = AppendHex(out, scheme->data1, 8);
   *out++ = '-';
-  out = AppendHex(out, scheme.data2, 4);
+  out = AppendHex(out, scheme->data2, 4);
   *out++ = '-';
-  out = AppendHex(out, scheme.data3, 4);
+  out = AppendHex(out, scheme->data3, 4);
   *out++ = '-';
-  for (std::size_t i = 0; i < scheme.data4.size(); ++i) {
+  for (std::size_t i = 0; i < scheme->data4.size(); ++i) {
     if (i == 2) *out++ = '-';
-    out = AppendHex(out, scheme.data4[i], 2);
+    out = AppendHex(out, scheme->data4[i], 2);
   }
   *out++ = '}';
+  *out++ = ' ';
   return out;
 }
 
@@ -143,27 +146,42 @@ void WriteReportLine(ReportTarget report, std::string_view asciiText) {
 
 void WritePolicyValuesLine(ReportTarget report, const ButtonPolicy& policy,
                            std::string_view label) {
-  // The longest label, six values of at most 11 characters and five separators.
-  char line[kLongestLabel + 1 + std::size_t{6} * 11 + std::size_t{5} * 2];
-  WriteBuilt(report, line, AppendValues(AppendLabel(line, label), policy));
+  WriteSchemeValuesLine(report, label, nullptr, policy);
 }
 
 void WriteStatusLine(ReportTarget report, std::string_view label, std::uint32_t status) {
-  char line[kLongestLabel + 1 + 10];
-  WriteBuilt(report, line, AppendStatus(AppendLabel(line, label), status));
+  WriteSchemeStatusLine(report, label, nullptr, status);
 }
 
 void WritePolicyCodeLine(ReportTarget report, std::uint32_t code) {
   WriteReportLine(report, FormatPolicyCode(code).digits);
 }
 
+void WritePolicyOverridesLine(ReportTarget report, const PolicyOverrides& overrides) {
+  char line[7 + std::size_t{6} * 11 + std::size_t{5} * 2];
+  char* end = AppendLabel(line, "policy");
+  for (std::size_t i = 0; i < overrides.held.size(); ++i) {
+    if (i > 0) {
+      *end++ = ',';
+      *end++ = ' ';
+    }
+    if (!overrides.held[i]) {
+      *end++ = '-';
+    } else if (!overrides.readable[i]) {
+      *end++ = '?';
+    } else {
+      end = AppendSignedDecimal(end,
+                                static_cast<std::int32_t>(overrides.values.*kButtonPolicyFields[i]));
+    }
+  }
+  WriteBuilt(report, line, end);
+}
+
 void WriteSchemeValuesLine(ReportTarget report, std::string_view label,
-                           const SchemeIdentifier& scheme, const ButtonPolicy& policy,
+                           const SchemeIdentifier* scheme, const ButtonPolicy& policy,
                            bool withCode) {
   char line[kLongestSchemePrefix + std::size_t{6} * 11 + std::size_t{5} * 2 + 1 + 8];
-  char* end = AppendSchemePrefix(line, label, scheme);
-  *end++ = ' ';
-  end = AppendValues(end, policy);
+  char* end = AppendValues(AppendSchemePrefix(line, label, scheme), policy);
   if (withCode) {
     *end++ = ' ';
     const PolicyCodeText code = FormatPolicyCode(PackPolicyCode(policy));
@@ -173,14 +191,13 @@ void WriteSchemeValuesLine(ReportTarget report, std::string_view label,
 }
 
 void WriteSchemeStatusLine(ReportTarget report, std::string_view label,
-                           const SchemeIdentifier& scheme, std::uint32_t status) {
+                           const SchemeIdentifier* scheme, std::uint32_t status) {
   char line[kLongestSchemePrefix + 10];
-  char* end = AppendSchemePrefix(line, label, scheme);
-  *end++ = ' ';
-  WriteBuilt(report, line, AppendStatus(end, status));
+  WriteBuilt(report, line, AppendStatus(AppendSchemePrefix(line, label, scheme), status));
 }
 
 void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeIdentifier& scheme) {
   char line[kLongestSchemePrefix];
-  WriteBuilt(report, line, AppendSchemePrefix(line, label, scheme));
+  // Without the space that would lead to values.
+  WriteBuilt(report, line, AppendSchemePrefix(line, label, &scheme) - 1);
 }

@@ -44,12 +44,18 @@ void WriteStatusLine(ReportTarget report, std::string_view label, std::uint32_t 
 // The code as "%08X".
 void WritePolicyCodeLine(ReportTarget report, std::uint32_t code);
 
-// Lines about one scheme of several: `label`, the scheme's identifier in the platform's
-// registry form ("{381b4222-f694-41f0-9685-ff5bb260df2e}"), then the six values, optionally
-// followed by their code, or the status as WriteStatusLine gives it, or nothing more.
+// "policy" and the six positions in record order: the value a group policy holds there, "?"
+// where the policy's value cannot be read, "-" where no policy holds it
+// ("policy -, -, -, 1, -, -").
+void WritePolicyOverridesLine(ReportTarget report, const PolicyOverrides& overrides);
+
+// The same lines about one scheme of several: `label`, the scheme's identifier in the
+// platform's registry form ("{381b4222-f694-41f0-9685-ff5bb260df2e}"), then the six values,
+// optionally followed by their code, or the status, or nothing more. Without a scheme, they
+// are the lines above.
 void WriteSchemeValuesLine(ReportTarget report, std::string_view label,
-                           const SchemeIdentifier& scheme, const ButtonPolicy& policy,
+                           const SchemeIdentifier* scheme, const ButtonPolicy& policy,
                            bool withCode = false);
 void WriteSchemeStatusLine(ReportTarget report, std::string_view label,
-                           const SchemeIdentifier& scheme, std::uint32_t status);
+                           const SchemeIdentifier* scheme, std::uint32_t status);
 void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeIdentifier& scheme);

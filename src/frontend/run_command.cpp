@@ -20,11 +20,10 @@ CommandResult UsageError() { return {kUsageErrorStatus, CommandOutcome::UsageErr
 
 CommandResult Block(ReportTarget report) {
   const BlockAttempt attempt = AttemptBlock(report);
-  // A failed read leaves a code of values never read, and a value above 15 one that would not
-  // give them back: neither may pass for a code.
-  if (attempt.readStatus != 0 || !attempt.valuesFitCode) {
-    return PowerFailure(attempt.FailureStatus());
-  }
+  // A failed read leaves a code of values never read, a value above 15 one that would not
+  // give them back, and a policy that keeps a button in play a block that holds nothing:
+  // none may pass for a code.
+  if (!attempt.Written()) return PowerFailure(attempt.FailureStatus());
   // After a failed write the caller needs the code all the more, to undo the writes made.
   return {static_cast<std::int32_t>(attempt.code),
           attempt.Blocked() ? CommandOutcome::Done : CommandOutcome::PowerFailure};
@@ -44,6 +43,11 @@ CommandResult Restore(int argumentCount, const char16_t* const* arguments, Repor
 CommandResult Show(ReportTarget report) {
   const std::uint32_t readStatus = AccessButtonPolicy(PolicyAccessMode::Read);
   WritePolicyValuesLine(report, savedButtonPolicy);
+  // Whatever the scheme says, these are what the buttons do.
+  PolicyOverrides overrides;
+  if (readStatus == 0 && ReadPolicyOverrides(overrides) == 0 && overrides.Any()) {
+    WritePolicyOverridesLine(report, overrides);
+  }
   const std::uint32_t code = PackPolicyCode(savedButtonPolicy);
   WritePolicyCodeLine(report, code);
   if (readStatus != 0) return PowerFailure(readStatus);

@@ -93,6 +93,13 @@ DWORD AccessScheme(PolicyAccessMode mode, const GUID* scheme, const SettingIdent
   return 1;
 }
 
+// ASCII `text` as wide characters at `out`, terminated; returns the terminator's place.
+wchar_t* Widen(wchar_t* out, const char* text) {
+  while (*text != '\0') *out++ = static_cast<wchar_t>(*text++);
+  *out = L'\0';
+  return out;
+}
+
 GUID ToGuid(const SchemeIdentifier& scheme) {
   GUID value{};
   value.Data1 = scheme.data1;
@@ -113,6 +120,53 @@ std::uint32_t AccessButtonPolicy(PolicyAccessMode mode) {
   if (status == 0) status = AccessScheme(mode, scheme, identifiers, /*activate=*/true);
   if (scheme != nullptr) LocalFree(scheme);
   return status;
+}
+
+bool PolicyOverrides::Any() const {
+  for (bool value : held) {
+    if (value) return true;
+  }
+  return false;
+}
+
+bool PolicyOverrides::KeepInPlay() const {
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    if (held[i] && (!readable[i] || values.*kButtonPolicyFields[i] != 0)) return true;
+  }
+  return false;
+}
+
+std::uint32_t ReadPolicyOverrides(PolicyOverrides& overrides) {
+  overrides = PolicyOverrides{};
+  const SettingIdentifiers identifiers = ConvertIdentifiers();
+  for (std::size_t row = 0; row < kButtonSettings.size(); ++row) {
+    // Where group policy keeps the setting's values, in the 64-bit view that policy writes.
+    // Kept as narrow text and widened here: the executable has a size budget.
+    wchar_t key[96] = {};
+    wchar_t* end = Widen(key, "SOFTWARE\\Policies\\Microsoft\\Power\\PowerSettings\\");
+    Widen(end, kButtonSettings[row].identifierText);
+    for (std::size_t source = 0; source < 2; ++source) {
+      const std::size_t position = row * 2 + source;
+      const DWORD status = PowerSettingAccessCheck(
+          source == 0 ? ACCESS_AC_POWER_SETTING_INDEX : ACCESS_DC_POWER_SETTING_INDEX,
+          &identifiers.settings[row]);
+      if (status == ERROR_ACCESS_DISABLED_BY_POLICY) {
+        overrides.held[position] = true;
+      } else if (status != 0) {
+        return status;
+      }
+      if (!overrides.held[position]) continue;
+      wchar_t name[16] = {};
+      Widen(name, source == 0 ? "ACSettingIndex" : "DCSettingIndex");
+      DWORD value = 0;
+      DWORD size = sizeof value;
+      overrides.readable[position] =
+          RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY,
+                       nullptr, &value, &size) == 0;
+      if (overrides.readable[position]) overrides.values.*kButtonPolicyFields[position] = value;
+    }
+  }
+  return 0;
 }
 
 std::uint32_t QueryActiveScheme(SchemeIdentifier& scheme) {

@@ -46,6 +46,23 @@ struct SchemeIdentifier {
 // unchanged; 1 for a mode outside the three.
 std::uint32_t AccessButtonPolicy(PolicyAccessMode mode);
 
+// What group policy holds of the six values, in record order. A policy overrides every
+// scheme, so a value it holds stays as the policy says whatever run or block write.
+struct PolicyOverrides {
+  std::array<bool, 6> held{};      // a policy holds the value
+  std::array<bool, 6> readable{};  // and its own value could be read, into `values`
+  ButtonPolicy values;
+
+  bool Any() const;
+  // Some value stays in play: a policy holds it with an action, or with a value that cannot
+  // be read. Values a policy holds at 0, "do nothing", are out of play already.
+  bool KeepInPlay() const;
+};
+
+// Asks the platform which values a group policy holds and reads the policy's own values.
+// Returns 0, or the status of a check that failed (any but "held by policy").
+std::uint32_t ReadPolicyOverrides(PolicyOverrides& overrides);
+
 // The active scheme's identifier, looked up once. Returns 0 or the platform status.
 std::uint32_t QueryActiveScheme(SchemeIdentifier& scheme);
 

@@ -111,7 +111,25 @@ DWORD WriteValueIndex(PowerSource source, HKEY root, const GUID* scheme, const G
   });
 }
 
+std::optional<std::size_t> SettingIndex(const GUID* setting) {
+  for (std::size_t index = 0; setting != nullptr && index < kKnownSettings.size(); ++index) {
+    if (SameGuid(*setting, kKnownSettings[index].identifier)) return index;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+DWORD ReadStoredPolicy(const GUID& setting, PowerSource source, DWORD& value) {
+  const std::optional<std::size_t> index = SettingIndex(&setting);
+  if (!index) return ERROR_FILE_NOT_FOUND;
+  return WithStore([&](const PowerStore& stored, bool&) -> DWORD {
+    const StoredPolicy* policy = FindStoredPolicy(stored, *index, source);
+    if (policy == nullptr) return ERROR_FILE_NOT_FOUND;
+    value = policy->value;
+    return 0;
+  });
+}
 
 void ResetStoreCallCounts() {
   readCallCount = 0;
@@ -157,5 +175,18 @@ DWORD WINAPI PowerSetActiveScheme(HKEY root, const GUID* scheme) {
     changed = index != stored.active;
     stored.active = index;
     return 0;
+  });
+}
+
+DWORD WINAPI PowerSettingAccessCheck(POWER_DATA_ACCESSOR source, const GUID* setting) {
+  const std::optional<std::size_t> index = SettingIndex(setting);
+  if (!index || (source != ACCESS_AC_POWER_SETTING_INDEX && source != ACCESS_DC_POWER_SETTING_INDEX)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  const PowerSource powerSource =
+      source == ACCESS_AC_POWER_SETTING_INDEX ? PowerSource::Ac : PowerSource::Dc;
+  return WithStore([&](const PowerStore& stored, bool&) -> DWORD {
+    if (const DWORD status = InjectedFault(stored, StoreCall::Check)) return status;
+    return PolicyHoldsValue(stored, *index, powerSource) ? ERROR_ACCESS_DISABLED_BY_POLICY : 0;
   });
 }

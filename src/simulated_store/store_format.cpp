@@ -80,6 +80,7 @@ std::optional<StoreCall> ParseCall(std::string_view word) {
   if (word == "read") return StoreCall::Read;
   if (word == "write") return StoreCall::Write;
   if (word == "activate") return StoreCall::Activate;
+  if (word == "check") return StoreCall::Check;
   return std::nullopt;
 }
 
@@ -93,11 +94,13 @@ const char* CallName(StoreCall call) {
       return "write";
     case StoreCall::Activate:
       return "activate";
+    case StoreCall::Check:
+      return "check";
   }
   return "?";
 }
 
-// "fail query|activate STATUS", "fail read|write N STATUS",
+// "fail query|activate|check STATUS", "fail read|write N STATUS",
 // "fail read|write SETTING ac|dc STATUS"; `words` starts after "fail".
 std::optional<StoreFault> ParseFault(const std::vector<std::string_view>& words) {
   if (words.size() < 3) return std::nullopt;
@@ -128,13 +131,33 @@ std::optional<StoreFault> ParseFault(const std::vector<std::string_view>& words)
   return std::nullopt;
 }
 
+// "policy SETTING ac|dc VALUE"; `words` starts at "policy".
+std::optional<StoredPolicy> ParsePolicy(const std::vector<std::string_view>& words) {
+  if (words.size() != 4) return std::nullopt;
+  const auto setting = FindSetting(words[1]);
+  const auto source = ParseSource(words[2]);
+  const auto value = ParseNumber(words[3], /*allowHex=*/false);
+  if (!setting || !source || !value) return std::nullopt;
+  return StoredPolicy{*setting, *source, *value};
+}
+
+std::string SourceName(PowerSource source) { return source == PowerSource::Ac ? "ac" : "dc"; }
+
 }  // namespace
+
+const StoredPolicy* FindStoredPolicy(const PowerStore& store, std::size_t setting,
+                                     PowerSource source) {
+  for (const StoredPolicy& policy : store.policies) {
+    if (policy.setting == setting && policy.source == source) return &policy;
+  }
+  return nullptr;
+}
 
 PowerStore DefaultPowerStore() {
   StoredScheme scheme;
   scheme.identifier = kDefaultSchemeIdentifier;
   for (auto& setting : scheme.values) setting = {kSleepAction, kSleepAction};
-  return {{scheme}, 0, {}};
+  return {{scheme}, 0, {}, {}};
 }
 
 // cppcheck-suppress constParameter ; the scheme found is the caller's to change
@@ -180,6 +203,12 @@ std::optional<PowerStore> ParsePowerStore(std::string_view text) {
       GUID identifier{};
       if (active || words.size() != 2 || !ParseGuidText(words[1], identifier)) return std::nullopt;
       active = identifier;
+    } else if (words[0] == "policy") {
+      const auto policy = ParsePolicy(words);
+      if (!policy || FindStoredPolicy(store, policy->setting, policy->source) != nullptr) {
+        return std::nullopt;
+      }
+      store.policies.push_back(*policy);
     } else if (words[0] == "fail") {
       const auto fault = ParseFault(words);
       if (!fault) return std::nullopt;
@@ -221,12 +250,16 @@ std::string FormatPowerStore(const PowerStore& store) {
   if (store.active != 0) {
     text += "active " + FormatGuidText(store.schemes[store.active].identifier) + "\n";
   }
+  for (const StoredPolicy& policy : store.policies) {
+    text += std::string("policy ") + kKnownSettings[policy.setting].name + " " +
+            SourceName(policy.source) + " " + std::to_string(policy.value) + "\n";
+  }
   for (const StoreFault& fault : store.faults) {
     text += std::string("fail ") + CallName(fault.call) + " ";
     if (fault.call == StoreCall::Read || fault.call == StoreCall::Write) {
       text += fault.ordinal != 0 ? std::to_string(fault.ordinal)
-                                 : std::string(kKnownSettings[fault.setting].name) +
-                                       (fault.source == PowerSource::Ac ? " ac" : " dc");
+                                 : std::string(kKnownSettings[fault.setting].name) + " " +
+                                       SourceName(fault.source);
       text += " ";
     }
     text += std::to_string(fault.status) + "\n";

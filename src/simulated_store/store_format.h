@@ -14,7 +14,7 @@
 // Windows.
 
 enum class PowerSource : std::size_t { Ac = 0, Dc = 1 };
-enum class StoreCall { Query, Read, Write, Activate };
+enum class StoreCall { Query, Read, Write, Activate, Check };
 
 struct KnownSetting {
   const char* name;  // its name in the store file
@@ -45,13 +45,27 @@ struct StoredScheme {
   std::array<std::array<DWORD, 2>, 3> values{};
 };
 
-// The whole store: its schemes, the active one, and the faults, which count calls across all
-// schemes.
+// A value a group policy holds, whatever the schemes say: machine-wide, as policies are.
+struct StoredPolicy {
+  std::size_t setting = 0;
+  PowerSource source = PowerSource::Ac;
+  DWORD value = 0;
+
+  friend bool operator==(const StoredPolicy&, const StoredPolicy&) = default;
+};
+
+// The whole store: its schemes, the active one, the policies, and the faults, which count
+// calls across all schemes.
 struct PowerStore {
   std::vector<StoredScheme> schemes;
   std::size_t active = 0;  // an index into `schemes`
+  std::vector<StoredPolicy> policies;
   std::vector<StoreFault> faults;
 };
+
+// The policy that holds this value, or nullptr.
+const StoredPolicy* FindStoredPolicy(const PowerStore& store, std::size_t setting,
+                                     PowerSource source);
 
 // A fresh store: one scheme (Balanced's identifier) with every button set to 1, "sleep".
 PowerStore DefaultPowerStore();

@@ -13,7 +13,9 @@
 #include <string>
 
 #include "command_cases.h"
+#include "guid_text.h"
 #include "process_runner.h"
+#include "store_format.h"
 #include "temporary_store.h"
 
 namespace {
@@ -205,12 +207,46 @@ class WineTest : public ::testing::Test {
 
 std::string WineTest::unavailable_;
 
+const std::string kPolicyKey = R"(HKLM\SOFTWARE\Policies\Microsoft\Power\PowerSettings)";
+
+void RunReg(const std::vector<std::string>& words) {
+  std::vector<std::string> arguments = {kWine, "reg"};
+  arguments.insert(arguments.end(), words.begin(), words.end());
+  WaitProcess(StartProcess(kWine, arguments, {.extraEnvironment = PrefixEnvironment()}));
+}
+
+// A store's policy lines as group policy keeps them, in the prefix's real registry, written by
+// the 64-bit reg: the store DLL answers the policy check from there, and buttonguard reads the
+// values through the platform's own registry functions, on both builds.
+class PlantedPolicies {
+ public:
+  explicit PlantedPolicies(const std::optional<std::string>& storeText) {
+    const std::optional<PowerStore> store = ParsePowerStore(storeText.value_or(""));
+    if (!store) return;
+    for (const StoredPolicy& policy : store->policies) {
+      RunReg({"add", kPolicyKey + "\\" + FormatGuidText(kKnownSettings[policy.setting].identifier),
+              "/v", policy.source == PowerSource::Ac ? "ACSettingIndex" : "DCSettingIndex", "/t",
+              "REG_DWORD", "/d", std::to_string(policy.value), "/f"});
+      planted_ = true;
+    }
+  }
+  ~PlantedPolicies() {
+    if (planted_) RunReg({"delete", kPolicyKey, "/f"});
+  }
+  PlantedPolicies(const PlantedPolicies&) = delete;
+  PlantedPolicies& operator=(const PlantedPolicies&) = delete;
+
+ private:
+  bool planted_ = false;
+};
+
 class WineCommandLineTest : public WineTest, public ::testing::WithParamInterface<CommandCase> {};
 
 TEST_P(WineCommandLineTest, WritesTheReportBytesAndExitsWithTheFull32BitStatus) {
   const CommandCase& c = GetParam();
   TemporaryStore store;
   store.Write(c.storeBefore);
+  const PlantedPolicies policies(c.storeBefore);
 
   const WineRun run = RunUnderWine(Executable(), Tail(c.arguments), store);
 
@@ -317,6 +353,7 @@ TEST_P(WineRunLineTest, ReportsOnStandardErrorAndExitsWithTheFull32BitStatus) {
   std::string tail = "run";
   for (const std::string& word : c.wordsBefore) tail += " " + word;
   if (c.command != WrappedCommand::None) tail += " " + WineCommand(c.command);
+  const PlantedPolicies policies(c.storeBefore);
 
   const WineRun run = RunUnderWine(Executable(), tail, store);
 

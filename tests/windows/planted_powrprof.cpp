@@ -29,3 +29,4 @@ DWORD WINAPI PowerWriteDCValueIndex(HKEY, const GUID*, const GUID*, const GUID*,
   return kPlantedStatus;
 }
 DWORD WINAPI PowerSetActiveScheme(HKEY, const GUID*) { return kPlantedStatus; }
+DWORD WINAPI PowerSettingAccessCheck(POWER_DATA_ACCESSOR, const GUID*) { return kPlantedStatus; }

@@ -61,6 +61,7 @@ using ReadValueIndexFunction = DWORD(WINAPI*)(HKEY, const GUID*, const GUID*, co
 using WriteValueIndexFunction = DWORD(WINAPI*)(HKEY, const GUID*, const GUID*, const GUID*,
                                                DWORD);
 using SetActiveSchemeFunction = DWORD(WINAPI*)(HKEY, const GUID*);
+using AccessCheckFunction = DWORD(WINAPI*)(POWER_DATA_ACCESSOR, const GUID*);
 
 }  // namespace
 
@@ -106,4 +107,8 @@ DWORD WINAPI PowerWriteDCValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
 DWORD WINAPI PowerSetActiveScheme(HKEY UserRootPowerKey, const GUID* SchemeGuid) {
   return CallPowerFunction<SetActiveSchemeFunction>("PowerSetActiveScheme", UserRootPowerKey,
                                                     SchemeGuid);
+}
+
+DWORD WINAPI PowerSettingAccessCheck(POWER_DATA_ACCESSOR AccessFlags, const GUID* PowerGuid) {
+  return CallPowerFunction<AccessCheckFunction>("PowerSettingAccessCheck", AccessFlags, PowerGuid);
 }

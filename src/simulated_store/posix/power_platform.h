@@ -1,7 +1,7 @@
 #pragma once
 
-// The part of the platform's power-management and component-object interface that buttonguard
-// calls, with the platform's names, types, calling convention and status values, so that the
+// The part of the platform's power-management, component-object and registry interface that
+// buttonguard calls, with the platform's names, types, calling convention and status values, so that the
 // code calling it compiles unchanged on a host without the platform's headers. The simulated
 // store implements these functions on such hosts.
 
@@ -13,9 +13,20 @@ using HRESULT = std::int32_t;
 using OLECHAR = char16_t;
 using LPCOLESTR = const OLECHAR*;
 using HLOCAL = void*;
+using LONG = std::int32_t;
+using LPCWSTR = const wchar_t*;
+using PVOID = void*;
 
-struct PowerRootKey;  // opaque, as the platform's registry key handle
+struct PowerRootKey {};  // stands for the platform's registry key handle
 using HKEY = PowerRootKey*;
+
+// The one predefined registry key buttonguard reads, for group policy's power settings.
+inline PowerRootKey localMachineRootKey;
+inline HKEY const HKEY_LOCAL_MACHINE = &localMachineRootKey;
+inline constexpr DWORD RRF_RT_REG_DWORD = 0x10;
+inline constexpr DWORD RRF_SUBKEY_WOW6464KEY = 0x10000;
+
+enum POWER_DATA_ACCESSOR { ACCESS_AC_POWER_SETTING_INDEX = 0, ACCESS_DC_POWER_SETTING_INDEX = 1 };
 
 struct GUID {
   std::uint32_t Data1;
@@ -38,6 +49,7 @@ inline constexpr DWORD ERROR_INVALID_DATA = 13;
 inline constexpr DWORD ERROR_WRITE_FAULT = 29;
 inline constexpr DWORD ERROR_READ_FAULT = 30;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_ACCESS_DISABLED_BY_POLICY = 1260;
 
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057U);
@@ -57,6 +69,13 @@ DWORD WINAPI PowerWriteACValueIndex(HKEY root, const GUID* scheme, const GUID* s
 DWORD WINAPI PowerWriteDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup,
                                     const GUID* setting, DWORD value);
 DWORD WINAPI PowerSetActiveScheme(HKEY root, const GUID* scheme);
+// 0, or ERROR_ACCESS_DISABLED_BY_POLICY where a group policy holds the setting's value.
+DWORD WINAPI PowerSettingAccessCheck(POWER_DATA_ACCESSOR source, const GUID* setting);
+
+// Only HKEY_LOCAL_MACHINE's group policy power settings, where the simulated store keeps its
+// policies; platform's names: hkey, lpSubKey, lpValue, dwFlags, pdwType, pvData, pcbData.
+LONG WINAPI RegGetValueW(HKEY root, LPCWSTR key, LPCWSTR valueName, DWORD flags, LPDWORD type,
+                         PVOID data, LPDWORD size);
 
 HRESULT WINAPI CLSIDFromString(LPCOLESTR text, LPCLSID value);
 HLOCAL WINAPI LocalFree(HLOCAL memory);
