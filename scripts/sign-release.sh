@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Signs buttonguard.exe with Authenticode (SHA-256) using Debian's osslsigncode, for release
-# managers: an elevated tool from an unknown publisher gets the platform's harshest elevation
-# prompt and is blocked outright by application-control policies on managed fleets.
+# Signs buttonguard.exe or its MSI with Authenticode (SHA-256) using Debian's osslsigncode,
+# for release managers: an elevated tool from an unknown publisher gets the platform's
+# harshest elevation prompt and is blocked outright by application-control policies on
+# managed fleets.
 #
-# Usage: BUTTONGUARD_SIGNING_PASSWORD=... scripts/sign-release.sh CERTIFICATE.p12 UNSIGNED.exe
-#            SIGNED.exe [TIME_STAMP_URL]
+# Usage: BUTTONGUARD_SIGNING_PASSWORD=... scripts/sign-release.sh CERTIFICATE.p12
+#            UNSIGNED.exe|UNSIGNED.msi SIGNED.exe|SIGNED.msi [TIME_STAMP_URL]
 #
 # The PKCS#12 file holds the code-signing certificate, its chain and its private key. Its
 # password comes from the environment, never from the command line, where every user of the
@@ -13,7 +14,7 @@
 set -euo pipefail
 
 if [ $# -lt 3 ] || [ $# -gt 4 ]; then
-  sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 fi
 certificate=$1 unsigned=$2 signed=$3

@@ -11,7 +11,8 @@ started=$(date +%s)
 # wine32 runs the 32-bit buttonguard.exe; it comes from Debian's i386 architecture.
 packages=(cmake make g++ clang libclang-rt-14-dev clang-tidy cppcheck
           libgtest-dev libgmock-dev libbenchmark-dev
-          mingw-w64 wine wine64 wine32:i386 python3-pefile osslsigncode openssl)
+          mingw-w64 wine wine64 wine32:i386 python3-pefile osslsigncode openssl
+          wixl msitools python3-olefile)
 
 if [ "$(id -u)" -eq 0 ]; then
   export DEBIAN_FRONTEND=noninteractive

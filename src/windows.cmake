@@ -62,6 +62,33 @@ if(Python3_FOUND)
     COMMENT "Packing ${release_name}.zip and SHA256SUMS"
     VERBATIM)
   add_custom_target(release_zip ALL DEPENDS ${release_zip})
+
+  # The per-machine MSI, for fleets, from Debian's wixl and msibuild (msitools), run with
+  # Debian's own Python, which has python3-olefile. Its hash joins the zip's in SHA256SUMS.
+  find_program(BUTTONGUARD_WIXL wixl)
+  find_program(BUTTONGUARD_MSIBUILD msibuild)
+  set(BUTTONGUARD_MSI_PYTHON /usr/bin/python3 CACHE FILEPATH
+    "A Python 3 with the olefile module, for the MSI")
+  if(BUTTONGUARD_WIXL AND BUTTONGUARD_MSIBUILD AND EXISTS ${BUTTONGUARD_MSI_PYTHON})
+    set(release_msi ${CMAKE_BINARY_DIR}/${release_name}.msi)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+      set(msi_architecture x64)
+    else()
+      set(msi_architecture x86)
+    endif()
+    add_custom_command(OUTPUT ${release_msi}
+      COMMAND ${BUTTONGUARD_MSI_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/release-msi.py
+        ${PROJECT_SOURCE_DIR} ${release_msi} ${msi_architecture} ${PROJECT_VERSION}
+        $<TARGET_FILE:buttonguard> ${PROJECT_SOURCE_DIR}/README.md
+      DEPENDS buttonguard ${release_zip} ${PROJECT_SOURCE_DIR}/README.md
+        ${PROJECT_SOURCE_DIR}/res/buttonguard.wxs ${PROJECT_SOURCE_DIR}/scripts/release-msi.py
+      COMMENT "Building ${release_name}.msi"
+      VERBATIM)
+    add_custom_target(release_msi ALL DEPENDS ${release_msi})
+  else()
+    message(WARNING "No wixl, msibuild or ${BUTTONGUARD_MSI_PYTHON} (Debian: wixl msitools "
+      "python3-olefile): no MSI")
+  endif()
 else()
   message(WARNING "No Python 3 interpreter: no release zip")
 endif()

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Checks one Windows build's release files: the zip holds exactly the README and the
 executable just built, every entry with the same fixed time, and SHA256SUMS beside it names
-the zip's true hash.
+the true hashes of the zip and of the MSI built beside it, and nothing else.
 
 Usage: check_release_zip.py BUILD_DIR ZIP_NAME
 Exit status 0 when every check holds, 1 when one fails, 77 when the build is absent (1 under
@@ -35,9 +35,17 @@ def main(build_dir, zip_name):
                 failures.append("the zip's buttonguard.exe is not the one built")
     with open(zip_path, "rb") as archive:
         digest = hashlib.sha256(archive.read()).hexdigest()
+    expected = {f"{digest}  {zip_name}\n"}
+    msi_name = zip_name[:-len(".zip")] + ".msi"
+    msi_path = os.path.join(build_dir, msi_name)
+    if os.path.exists(msi_path):
+        with open(msi_path, "rb") as msi:
+            expected.add(f"{hashlib.sha256(msi.read()).hexdigest()}  {msi_name}\n")
+    elif SKIP == 1:
+        failures.append(f"{msi_name} is missing")
     with open(os.path.join(build_dir, "SHA256SUMS"), encoding="ascii") as sums:
-        if sums.read() != f"{digest}  {zip_name}\n":
-            failures.append("SHA256SUMS does not hold the zip's hash")
+        if sorted(sums.readlines()) != sorted(expected):
+            failures.append("SHA256SUMS does not hold exactly the hashes of the zip and the MSI")
     for failure in failures:
         print("FAIL:", failure)
     return 1 if failures else 0

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds each Windows release twice from this source tree, in two temporary folders of
-# different names and depths, and checks that buttonguard.exe, the zip and SHA256SUMS come out
-# the same to the byte. Exit status 77 (a skip) without MinGW-w64, 1 then under CI=true.
+# different names and depths, and checks that buttonguard.exe, the zip, the MSI and SHA256SUMS
+# come out the same to the byte. Exit status 77 (a skip) without MinGW-w64, 1 then under CI=true.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 
@@ -30,7 +30,7 @@ for preset in windows-x64 windows-x86; do
     echo "no release zip in $first"
     exit 1
   fi
-  for file in buttonguard.exe "$zip" SHA256SUMS; do
+  for file in buttonguard.exe "$zip" "${zip%.zip}.msi" SHA256SUMS; do
     read -r hash _ < <(sha256sum "$first/$file")
     read -r other _ < <(sha256sum "$second/$file")
     if [ "$hash" = "$other" ]; then

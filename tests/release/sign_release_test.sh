@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # scripts/sign-release.sh with a throwaway self-signed certificate: osslsigncode accepts the
-# signature against that certificate, the signed buttonguard.exe still blocks under Wine, and a
-# signed file with one byte changed is refused. Exit status 77 (a skip) when a tool or the
+# signatures of the executable and of the MSI against that certificate, the signed
+# buttonguard.exe still blocks under Wine, and a signed file with one byte changed is refused. Exit status 77 (a skip) when a tool or the
 # build is missing, 1 then under CI=true.
 #
 # Usage: sign_release_test.sh WINDOWS_BUILD_DIR WINE_PREFIX
@@ -39,6 +39,14 @@ osslsigncode verify -CAfile "$work/cert.pem" -in "$work/buttonguard.exe" > "$wor
   { cat "$work/verify.log"; fail "the signature was not accepted"; }
 grep -q "Signature verification: ok" "$work/verify.log" || fail "no verification verdict"
 
+msi=$(ls "$build"/buttonguard-*.msi 2> /dev/null | head -n 1) || true
+[ -n "$msi" ] || skip "no MSI in $build: build its preset with wixl and msitools installed"
+"$source_dir/scripts/sign-release.sh" "$work/signer.p12" "$msi" "$work/signed.msi" ||
+  fail "signing the MSI failed"
+osslsigncode verify -CAfile "$work/cert.pem" -in "$work/signed.msi" > "$work/verify-msi.log" 2>&1 ||
+  { cat "$work/verify-msi.log"; fail "the MSI's signature was not accepted"; }
+grep -q "Signature verification: ok" "$work/verify-msi.log" || fail "no verdict on the MSI"
+
 # The signature does not cover the signature itself, so the byte changed is one it covers:
 # the first byte of the code.
 cp "$work/buttonguard.exe" "$work/tampered.exe"
@@ -65,4 +73,4 @@ cmp -s "$work/report" "$work/expected" ||
 # Wine cuts the exit status to 8 bits: 0x111111 arrives as 0x11.
 [ "$status" -eq 17 ] || fail "exit status $status"
 grep -q "power-button 0 0" "$work/power-scheme" || fail "the store was not blocked"
-echo "signed, verified, refused when changed, and blocks under Wine"
+echo "signed (the executable and the MSI), verified, refused when changed, and blocks under Wine"

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# The MSI of one Windows build, under Wine, in the Wine suite's prefix (which holds the
+# simulated store as the system's powrprof.dll): its tables hold the install folder, the
+# files, the PATH row and the upgrade code; msiexec installs it per machine; a new process
+# finds buttonguard through PATH and `buttonguard show` works from another folder; a build of
+# a higher version replaces it in place, leaving one product and one PATH entry; an older one
+# is refused; uninstalling removes the files and the PATH entry. Exit status 77 (a skip) when
+# a tool or the build is missing, 1 then under CI=true.
+#
+# Usage: msi_install_test.sh WINDOWS_BUILD_DIR WINE_PREFIX
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(realpath -m "$1") prefix=$(realpath -m "$2")
+
+skip() {
+  echo "$*"
+  if [ "${CI:-}" = true ]; then exit 1; fi
+  exit 77
+}
+for tool in wine msiinfo msidump; do
+  command -v "$tool" > /dev/null || skip "$tool is missing"
+done
+msi=$(ls "$build"/buttonguard-*.msi 2> /dev/null | head -n 1) ||
+  skip "no MSI in $build: build its preset with wixl and msitools installed"
+[ -n "$msi" ] || skip "no MSI in $build: build its preset with wixl and msitools installed"
+[ -f "$prefix/drive_c/windows/system32/powrprof.dll" ] ||
+  skip "$prefix has no simulated store: run the Wine suite first"
+case "$msi" in
+  *-win64.msi) architecture=x64 program_files="Program Files" system=system32 ;;
+  *) architecture=x86 program_files="Program Files (x86)" system=syswow64 ;;
+esac
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+export WINEPREFIX=$prefix WINEDEBUG=-all
+
+# The tables, as msitools reads them.
+mkdir "$work/tables"
+msidump -t -d "$work/tables" "$msi" > /dev/null
+table() { tr -d '\r' < "$work/tables/$1.idt"; }
+table Directory | grep -qP '^INSTALLFOLDER\t\w+\tbuttonguard$' || fail "install folder"
+table File | grep -qP '^buttonguard.exe\tExecutable\tbuttonguard.exe\t' || fail "exe"
+table File | grep -qP '^README.md\tReadme\tREADME.md\t' || fail "README"
+table Environment | grep -qP '^PATH\t=-\*PATH\t\[~\];\[INSTALLFOLDER\]\tExecutable$' ||
+  fail "the PATH row"
+table Property | grep -qiP '^UpgradeCode\t\{5d6fd7b1-8e43-4c5e-9b0c-0b4f3a5c2e61\}$' ||
+  fail "the upgrade code"
+product=$(table Property | grep -P '^ProductCode\t' | cut -f2)
+
+# A command line run by the suite's launcher, in the current folder, with its output in
+# $work/output; prints its full exit status, which Wine's own cuts to eight bits.
+launch() {
+  rm -f "$work/status"
+  BUTTONGUARD_CHILD_COMMAND_LINE="$*" BUTTONGUARD_EXIT_STATUS_FILE="Z:${work//\//\\}\\status" \
+    wine "$build/tests/windows/exit_status_launcher.exe" > "$work/output" 2>&1 ||
+    fail "$* did not run"
+  echo $((16#$(cat "$work/status")))
+}
+msiexec() { launch msiexec "$@"; }
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+path_value() {
+  wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH |
+    tr -d '\r' | grep -o 'REG_EXPAND_SZ.*\|REG_SZ.*'
+}
+installed="$prefix/drive_c/$program_files/buttonguard"
+
+[ "$(msiexec /i "$(windows_path "$msi")" /qn)" -eq 0 ] || fail "install"
+[ -f "$installed/buttonguard.exe" ] && [ -f "$installed/README.md" ] || fail "files not installed"
+cmp -s "$installed/buttonguard.exe" "$build/buttonguard.exe" || fail "a different exe installed"
+path_value | grep -qF "C:\\$program_files\\buttonguard" || fail "PATH: $(path_value)"
+
+# A new process, started in another folder, finds it through PATH (CreateProcess's search).
+printf 'scheme {381b4222-f694-41f0-9685-ff5bb260df2e}\npower-button 3 4\nlid-close 1 2\nsleep-button 0 5\n' \
+  > "$work/power-scheme"
+mkdir "$work/elsewhere"
+status=$(cd "$work/elsewhere" && WINEDLLOVERRIDES=powrprof=n \
+  BUTTONGUARD_STORE="$(windows_path "$work/power-scheme")" launch buttonguard show)
+printf 'show\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n' > "$work/expected-show"
+cmp -s "$work/output" "$work/expected-show" && [ "$status" -eq $((0x341205)) ] ||
+  { od -c "$work/output" | head; fail "buttonguard show through PATH: status $status"; }
+
+# A higher version, from the same files, replaces it in place.
+version=$(msiinfo export "$msi" Property | tr -d '\r' | grep -P '^ProductVersion\t' | cut -f2)
+IFS=. read -r major minor patch <<< "$version"
+higher="$work/higher/$(basename "$msi")"
+mkdir -p "$work/higher"
+/usr/bin/python3 "$source_dir/scripts/release-msi.py" "$source_dir" "$higher" "$architecture" \
+  "$major.$minor.$((patch + 1))" "$build/buttonguard.exe" "$source_dir/README.md"
+[ "$(msiexec /i "$(windows_path "$higher")" /qn)" -eq 0 ] || fail "upgrade"
+[ "$(msiexec /x "$product" /qn)" -eq 1605 ] || fail "the older version is still registered"
+[ "$(path_value | grep -o 'buttonguard' | wc -l)" -eq 1 ] || fail "PATH after upgrade: $(path_value)"
+# 1603: the launch condition refuses an older version over a newer one.
+[ "$(msiexec /i "$(windows_path "$msi")" /qn)" -eq 1603 ] || fail "a downgrade was not refused"
+
+[ "$(msiexec /x "$(windows_path "$higher")" /qn)" -eq 0 ] || fail "uninstall"
+[ ! -e "$installed/buttonguard.exe" ] || fail "the exe is still there"
+path_value | grep -q buttonguard && fail "PATH still names buttonguard: $(path_value)"
+[ -f "$prefix/drive_c/windows/$system/powrprof.dll" ] || fail "uninstall took the store DLL"
+echo "installed, found through PATH, upgraded in place, downgrade refused, uninstalled"
