@@ -116,6 +116,7 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
   }
 
   guard = SchemeGuard{report, false, false, 0};
+  endAnnounced.store(false);
   HoldInterruptions(&PutSchemeBackBeforeTheEnd);
   {
     const LockedScheme scheme;
