@@ -8,18 +8,8 @@
 # a tool or the build is missing, 1 then under CI=true.
 #
 # Usage: msi_install_test.sh WINDOWS_BUILD_DIR WINE_PREFIX
-set -euo pipefail
-source_dir=$(cd "$(dirname "$0")/../.." && pwd)
-build=$(realpath -m "$1") prefix=$(realpath -m "$2")
-
-skip() {
-  echo "$*"
-  if [ "${CI:-}" = true ]; then exit 1; fi
-  exit 77
-}
-for tool in wine msiinfo msidump; do
-  command -v "$tool" > /dev/null || skip "$tool is missing"
-done
+source "$(dirname "$0")/release_test_common.sh" "$@"
+require_tools wine msiinfo msidump
 msi=$(ls "$build"/buttonguard-*.msi 2> /dev/null | head -n 1) ||
   skip "no MSI in $build: build its preset with wixl and msitools installed"
 [ -n "$msi" ] || skip "no MSI in $build: build its preset with wixl and msitools installed"
@@ -30,12 +20,6 @@ case "$msi" in
   *) architecture=x86 program_files="Program Files (x86)" system=syswow64 ;;
 esac
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL: $*"
-  exit 1
-}
 export WINEPREFIX=$prefix WINEDEBUG=-all
 
 # The tables, as msitools reads them.

@@ -5,26 +5,9 @@
 # build is missing, 1 then under CI=true.
 #
 # Usage: sign_release_test.sh WINDOWS_BUILD_DIR WINE_PREFIX
-set -euo pipefail
-source_dir=$(cd "$(dirname "$0")/../.." && pwd)
-build=$(realpath -m "$1") prefix=$(realpath -m "$2")
-
-skip() {
-  echo "$*"
-  if [ "${CI:-}" = true ]; then exit 1; fi
-  exit 77
-}
-for tool in osslsigncode openssl wine; do
-  command -v "$tool" > /dev/null || skip "$tool is missing"
-done
+source "$(dirname "$0")/release_test_common.sh" "$@"
+require_tools osslsigncode openssl wine
 [ -f "$build/buttonguard.exe" ] || skip "$build/buttonguard.exe is missing: build its preset"
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL: $*"
-  exit 1
-}
 
 password="not on any command line $RANDOM"
 export BUTTONGUARD_SIGNING_PASSWORD=$password PASSWORD_FOR_OPENSSL=$password
