@@ -80,11 +80,15 @@ if(Python3_FOUND)
       COMMAND ${BUTTONGUARD_MSI_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/release-msi.py
         ${PROJECT_SOURCE_DIR} ${release_msi} ${msi_architecture} ${PROJECT_VERSION}
         $<TARGET_FILE:buttonguard> ${PROJECT_SOURCE_DIR}/README.md
-      DEPENDS buttonguard ${release_zip} ${PROJECT_SOURCE_DIR}/README.md
+      # Everything the zip is made from too: each time the zip and its SHA256SUMS are made
+      # anew, so is the MSI, after them. (Naming the zip itself here would make a second copy
+      # of its rule, run at the same time as the first.)
+      DEPENDS buttonguard ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/scripts/release-zip.py
         ${PROJECT_SOURCE_DIR}/res/buttonguard.wxs ${PROJECT_SOURCE_DIR}/scripts/release-msi.py
       COMMENT "Building ${release_name}.msi"
       VERBATIM)
     add_custom_target(release_msi ALL DEPENDS ${release_msi})
+    add_dependencies(release_msi release_zip)
   else()
     message(WARNING "No wixl, msibuild or ${BUTTONGUARD_MSI_PYTHON} (Debian: wixl msitools "
       "python3-olefile): no MSI")
