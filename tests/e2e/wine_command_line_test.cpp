@@ -497,20 +497,6 @@ INSTANTIATE_TEST_SUITE_P(
                    Hresult(193), {}}),
     [](const auto& info) { return TestName(info.param.name); });
 
-TEST_F(WineTest, RunHandsTheCommandOutputRedirectedToAFile) {
-  TemporaryStore store;
-  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-  const fs::path output = fs::path(store.folder()) / "out.txt";
-
-  const WineRun run = RunUnderWine(Executable(), "run cmd /c echo printed", store, "",
-                                   {"BUTTONGUARD_CHILD_OUTPUT_FILE=" + WindowsPath(output)});
-
-  ASSERT_TRUE(run.launched) << run.errors;
-  EXPECT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(run.errors, kRunBlocked);
-  EXPECT_EQ(ReadFile(output), "printed\r\n");
-}
-
 // No console under test can be closed, logged off or shut down, so these events are delivered
 // straight to run's handler, from a second thread while the main thread waits for the
 // command, as the platform delivers them. Ctrl+C first, which must change nothing.
@@ -550,43 +536,69 @@ INSTANTIATE_TEST_SUITE_P(Events, WineConsoleEventTest,
                                            ConsoleEventCase{"close while blocking", 2, true}),
                          [](const auto& info) { return TestName(info.param.name); });
 
-// A person switches to High performance while the command runs: run follows, and both
-// schemes are put back, the one now active left active.
-TEST_F(WineTest, ASwitchOfTheActiveSchemeIsFollowedAndBothArePutBack) {
-  TemporaryStore store;
-  const std::string balanced = "{381b4222-f694-41f0-9685-ff5bb260df2e}";
-  const std::string high = "{8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}";
-  store.Write(StoreText({3, 4, 1, 2, 0, 5}) + "scheme " + high +
-              "\npower-button 2 2\nlid-close 2 2\nsleep-button 2 2\n");
-  const fs::path check = kWindowsBuild / "tests" / "windows" / "console_event_check.exe";
+// Commands that run's guard must outlast, each exiting 0 when what it checks held: output
+// redirected to a file; a person switching to High performance (`switch`: the new scheme must
+// be blocked while the command runs, and both are put back, the one now active left active);
+// logoff as Wine delivers it (`end-session`: WM_QUERYENDSESSION and WM_ENDSESSION to the
+// top-level windows of every process; the command waits until the scheme is back, which only
+// run's session window can do while it still runs). {check} is console_event_check.exe.
+struct GuardedCase {
+  const char* name;
+  std::string storeExtra;  // lines after the first scheme's
+  std::string command;
+  std::string errors;
+  std::string outputFile;  // the command's output, sent to a file; empty: not redirected
+  std::string storeHolds;  // a line the store must hold afterwards, or empty
+};
 
-  const WineRun run =
-      RunUnderWine(Executable(), "run " + Quote(WindowsPath(check)) + " switch " + high, store);
+void PrintTo(const GuardedCase& c, std::ostream* out) { *out << c.name; }
+
+class WineGuardedCommandTest : public WineTest,
+                               public ::testing::WithParamInterface<GuardedCase> {};
+
+TEST_P(WineGuardedCommandTest, RunsAndPutsTheSchemesBack) {
+  const GuardedCase& c = GetParam();
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}) + c.storeExtra);
+  const fs::path output = fs::path(store.folder()) / "out.txt";
+  std::string command = c.command;
+  if (const std::size_t at = command.find("{check}"); at != std::string::npos) {
+    command.replace(at, 7, Quote(WindowsPath(kWindowsBuild / "tests" / "windows" /
+                                             "console_event_check.exe")));
+  }
+  std::vector<std::string> environment;
+  if (!c.outputFile.empty()) {
+    environment.push_back("BUTTONGUARD_CHILD_OUTPUT_FILE=" + WindowsPath(output));
+  }
+
+  const WineRun run = RunUnderWine(Executable(), "run " + command, store, "", environment);
 
   ASSERT_TRUE(run.launched) << run.errors;
-  EXPECT_EQ(run.exitStatus, 0) << "9: the new scheme was never blocked";
-  EXPECT_EQ(run.errors, "run\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\nfollowed " + high +
-                            " 2, 2, 2, 2, 2, 2 00222222\r\nrestored " + high +
-                            " 2, 2, 2, 2, 2, 2\r\nrestored " + balanced + " 3, 4, 1, 2, 0, 5\r\n");
+  // 4: the scheme stayed blocked; 7: wineboot did not start; 9: a scheme was never followed.
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.errors, c.errors);
+  EXPECT_EQ(c.outputFile.empty() ? "" : ReadFile(output), c.outputFile);
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
-  EXPECT_NE(store.Read()->find("active " + high), std::string::npos);
+  EXPECT_NE(store.Read()->find(c.storeHolds), std::string::npos);
 }
 
-// Logoff and shutdown as Wine delivers them: WM_QUERYENDSESSION and WM_ENDSESSION to the
-// top-level windows of every process, here sent by run's own command. The command waits
-// until the scheme is back, which only run's session window can do while it still runs.
-TEST_F(WineTest, ASessionEndWhileTheCommandRunsPutsTheSchemeBack) {
-  TemporaryStore store;
-  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-  const fs::path check = kWindowsBuild / "tests" / "windows" / "console_event_check.exe";
+const std::string kHigh = "{8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}";
 
-  const WineRun run =
-      RunUnderWine(Executable(), "run " + Quote(WindowsPath(check)) + " end-session", store);
-
-  ASSERT_TRUE(run.launched) << run.errors;
-  EXPECT_EQ(run.exitStatus, 0) << "4: the scheme stayed blocked; 7: wineboot did not start";
-  EXPECT_EQ(run.errors, kRunBlocked);
-  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WineGuardedCommandTest,
+    ::testing::Values(
+        GuardedCase{"output redirected to a file", "", "cmd /c echo printed", kRunBlocked,
+                    "printed\r\n", ""},
+        GuardedCase{"a switch of the active scheme", "scheme " + kHigh +
+                        "\npower-button 2 2\nlid-close 2 2\nsleep-button 2 2\n",
+                    "{check} switch " + kHigh,
+                    kRunBlocked.substr(0, kRunBlocked.find("restored")) + "followed " + kHigh +
+                        " 2, 2, 2, 2, 2, 2 00222222\r\nrestored " + kHigh +
+                        " 2, 2, 2, 2, 2, 2\r\nrestored {381b4222-f694-41f0-9685-ff5bb260df2e}"
+                        " 3, 4, 1, 2, 0, 5\r\n",
+                    "", "active " + kHigh},
+        GuardedCase{"a session end while the command runs", "", "{check} end-session",
+                    kRunBlocked, "", ""}),
+    [](const auto& info) { return TestName(info.param.name); });
 
 }  // namespace
