@@ -33,8 +33,14 @@ if(MINGW)
     endif()
   endforeach()
   # No link time in the header, so that two builds of one commit are the same to the byte.
-  target_link_options(buttonguard PRIVATE
-    -municode -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp)
+  # The entry point is main_windows.cpp's own, in place of MinGW's start-up files.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(entry_symbol _ButtonguardEntry)
+  else()
+    set(entry_symbol ButtonguardEntry)
+  endif()
+  target_link_options(buttonguard PRIVATE -municode -static -s -nostartfiles
+    -Wl,-e,${entry_symbol} -Wl,--gc-sections -Wl,--no-insert-timestamp)
 elseif(MSVC)
   # The resource script embeds the manifest; the linker's own would be a second one.
   target_link_options(buttonguard PRIVATE /MANIFEST:NO)

@@ -33,7 +33,16 @@ const char16_t* const* CopyArguments(int count, wchar_t** arguments) {
   return pointers;
 }
 
+// What msvcrt's splitter fills in about the C runtime's heap; 0 keeps its default.
+struct StartupInfo {
+  int newMode;
+};
+
 }  // namespace
+
+// msvcrt's own command-line splitter, the one MinGW's start-up code calls; no header declares it.
+extern "C" int __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment,
+                              int expandWildcards, StartupInfo* startupInfo);
 
 // The platform has already split the command line by its own rules into UTF-16 arguments.
 int wmain(int argc, wchar_t** argv) {
@@ -49,4 +58,21 @@ int wmain(int argc, wchar_t** argv) {
   if (arguments == nullptr) return HresultFromWin32(8);  // ERROR_NOT_ENOUGH_MEMORY
   // The process ends right after; the copies go with it.
   return RunCommand(argc, arguments).exitStatus;
+}
+
+// The process entry (the linker's -e). MinGW's start-up code, a fifth of the executable, sets up
+// what this tool never uses: static constructors, thread-local storage, pseudo-relocations and
+// a crash handler. msvcrt.dll has initialised its own stdio and heap before this runs. Arguments
+// are split exactly as that start-up code splits them: by msvcrt, without wildcard expansion.
+// Windows may call the entry with the stack aligned to 4 bytes only (32-bit).
+extern "C" __attribute__((force_align_arg_pointer, noreturn)) void ButtonguardEntry() {
+  int count = 0;
+  wchar_t** arguments = nullptr;
+  wchar_t** environment = nullptr;
+  StartupInfo startupInfo{0};
+  if (__wgetmainargs(&count, &arguments, &environment, 0, &startupInfo) < 0) {
+    std::exit(HresultFromWin32(8));  // ERROR_NOT_ENOUGH_MEMORY
+  }
+  // exit, not ExitProcess: it flushes standard output and error first.
+  std::exit(wmain(count, arguments));
 }
