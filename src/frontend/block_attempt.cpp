@@ -3,17 +3,15 @@
 #include "button_policy.h"
 #include "policy_code.h"
 #include "report_writer.h"
+#include "run_records.h"
 
 std::uint32_t BlockAttempt::FailureStatus() const {
   if (readStatus != 0) return readStatus;
   if (!valuesFitCode) return kValuesBeyondCodeStatus;
   if (policyStatus != 0) return policyStatus;
+  if (recordStatus != 0) return recordStatus;
   return blockStatus;
 }
-
-namespace {
-
-}  // namespace
 
 std::uint32_t CheckPolicies(PolicyOverrides& overrides) {
   std::uint32_t status = ReadPolicyOverrides(overrides);
@@ -41,6 +39,10 @@ BlockAttempt AttemptBlock(ReportTarget report, SchemeIdentifier* scheme) {
     attempt.valuesFitCode = PolicyFitsCode(savedButtonPolicy);
     // Zeros under a group policy that keeps a button in play would block nothing.
     if (attempt.valuesFitCode) attempt.policyStatus = CheckPolicies(attempt.overrides);
+    // Recovery can undo only the zeros it knows of.
+    if (attempt.Written() && scheme != nullptr) {
+      attempt.recordStatus = WriteRunRecord(OwnRunRecord(*scheme, savedButtonPolicy));
+    }
     if (attempt.Written()) {
       attempt.blockStatus = scheme != nullptr
                                 ? AccessSchemeButtonPolicy(PolicyAccessMode::Block, *scheme)

@@ -14,6 +14,7 @@ struct BlockAttempt {
   // written; any other: the policy check itself failed; 0: on to the writes.
   std::uint32_t policyStatus = 0;
   PolicyOverrides overrides;      // what the policy check found
+  std::uint32_t recordStatus = 0;  // run's record could not be written, so nothing was
   std::uint32_t blockStatus = 0;  // the write or activation that failed, or 0
   std::uint32_t code = 0;         // the code of the values read
 
@@ -22,7 +23,9 @@ struct BlockAttempt {
   // Some zeros may already be in the scheme, so the values read must be written back.
   bool WroteSome() const { return Written() && blockStatus != 0; }
   // The writes were attempted.
-  bool Written() const { return readStatus == 0 && valuesFitCode && policyStatus == 0; }
+  bool Written() const {
+    return readStatus == 0 && valuesFitCode && policyStatus == 0 && recordStatus == 0;
+  }
   // The status that stopped the attempt: the failed call's, or ERROR_INVALID_DATA for a value
   // the code cannot carry; 0 when it blocked.
   std::uint32_t FailureStatus() const;
@@ -35,5 +38,6 @@ std::uint32_t CheckPolicies(PolicyOverrides& overrides);
 // Leaves the values read in savedButtonPolicy. Without `scheme`, each power call looks the
 // active scheme up afresh, as block always has. With it, the active scheme is looked up once,
 // given back there, and read, zeroed and activated by its identifier: a switch in between
-// can never zero a scheme that was not read.
+// can never zero a scheme that was not read. That is run's block, so the scheme's record is
+// written, durably, before its first zero, and a record that cannot be written stops it.
 BlockAttempt AttemptBlock(ReportTarget report, SchemeIdentifier* scheme = nullptr);

@@ -5,6 +5,7 @@
 
 #include "block_attempt.h"
 #include "policy_code.h"
+#include "run_records.h"
 
 namespace {
 
@@ -43,6 +44,12 @@ FollowedScheme* Find(const SchemeIdentifier& identifier) {
   return nullptr;
 }
 
+// The scheme is back (or holds no zero of run's): its record has done its job. A removal
+// that fails costs the next recovery only a read.
+void ForgetRecord(const SchemeIdentifier& scheme, const ButtonPolicy& saved) {
+  static_cast<void>(RemoveRunRecord(OwnRunRecord(scheme, saved)));
+}
+
 bool IsActive(const SchemeIdentifier& identifier, std::uint32_t& lookUpStatus) {
   SchemeIdentifier active;
   lookUpStatus = QueryActiveScheme(active);
@@ -59,23 +66,30 @@ std::uint32_t Block(FollowedScheme& scheme) {
   if (!PolicyFitsCode(scheme.saved)) return kValuesBeyondCodeStatus;
   PolicyOverrides overrides;
   if (const std::uint32_t status = CheckPolicies(overrides)) return status;
+  if (const std::uint32_t status =
+          WriteRunRecord(OwnRunRecord(scheme.identifier, scheme.saved))) {
+    return status;
+  }
   const std::uint32_t status = AccessSchemeButtonPolicy(PolicyAccessMode::Block, scheme.identifier);
   if (status == 0) return 0;
   // Some of the six may be zeros now, and they are run's own: written back at once.
   savedButtonPolicy = scheme.saved;
   if (AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme.identifier) != 0) {
     scheme.outcome = Outcome::Blocked;  // the end tries again
+  } else {
+    ForgetRecord(scheme.identifier, scheme.saved);
   }
   return status;
 }
 
-// Each value still at run's 0 gets its saved value back; the others are newer choices.
-std::uint32_t PutBack(const FollowedScheme& scheme, ReportTarget report, bool nameTheScheme) {
-  const SchemeIdentifier* named = nameTheScheme ? &scheme.identifier : nullptr;
-  ButtonPolicy merged = scheme.saved;
+}  // namespace
+
+std::uint32_t PutBackValueByValue(const SchemeIdentifier& scheme, const ButtonPolicy& saved,
+                                  ReportTarget report, bool nameTheScheme) {
+  const SchemeIdentifier* named = nameTheScheme ? &scheme : nullptr;
+  ButtonPolicy merged = saved;
   int kept = 0;
-  const std::uint32_t checkStatus =
-      AccessSchemeButtonPolicy(PolicyAccessMode::Read, scheme.identifier);
+  const std::uint32_t checkStatus = AccessSchemeButtonPolicy(PolicyAccessMode::Read, scheme);
   if (checkStatus == 0) {
     for (auto field : kButtonPolicyFields) {
       if (savedButtonPolicy.*field != 0) {
@@ -94,10 +108,9 @@ std::uint32_t PutBack(const FollowedScheme& scheme, ReportTarget report, bool na
   // Activating a scheme that is not the active one would undo a person's switch; where the
   // active one cannot be looked up, the scheme is activated, as it always was.
   std::uint32_t lookUpStatus = 0;
-  const bool activate = IsActive(scheme.identifier, lookUpStatus) || lookUpStatus != 0;
+  const bool activate = IsActive(scheme, lookUpStatus) || lookUpStatus != 0;
   savedButtonPolicy = merged;
-  const std::uint32_t status =
-      AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme.identifier, activate);
+  const std::uint32_t status = AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme, activate);
   if (status != 0) {
     WriteSchemeStatusLine(report, "restore failed", named, status);
   } else {
@@ -105,8 +118,6 @@ std::uint32_t PutBack(const FollowedScheme& scheme, ReportTarget report, bool na
   }
   return status;
 }
-
-}  // namespace
 
 void StartFollowing(const SchemeIdentifier& first, const ButtonPolicy& saved) {
   if (followed.schemes == nullptr) {
@@ -148,7 +159,10 @@ std::uint32_t PutFollowedSchemesBack(ReportTarget report) {
     FollowedScheme& scheme = followed.schemes[i];
     if (scheme.outcome != Outcome::Blocked) continue;
     scheme.outcome = Outcome::Done;
-    const std::uint32_t status = PutBack(scheme, report, nameTheSchemes);
+    const std::uint32_t status =
+        PutBackValueByValue(scheme.identifier, scheme.saved, report, nameTheSchemes);
+    // A put-back that failed keeps its record, for recovery.
+    if (status == 0) ForgetRecord(scheme.identifier, scheme.saved);
     if (firstFailure == 0) firstFailure = status;
   }
   return firstFailure;

@@ -6,9 +6,11 @@
 #include "block_attempt.h"
 #include "button_policy.h"
 #include "command_process.h"
+#include "dead_runs.h"
 #include "followed_schemes.h"
 #include "policy_code.h"
 #include "report_writer.h"
+#include "run_records.h"
 
 namespace {
 
@@ -68,6 +70,7 @@ void UndoBlock(ReportTarget report, const SchemeIdentifier& scheme) {
   const ButtonPolicy saved = savedButtonPolicy;
   guard.restoreStatus = AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme);
   if (guard.restoreStatus == 0) {
+    static_cast<void>(RemoveRunRecord(OwnRunRecord(scheme, saved)));
     WritePolicyValuesLine(report, saved, "restored");
   } else {
     WriteStatusLine(report, "restore failed", guard.restoreStatus);
@@ -115,6 +118,10 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     return NotRun(status);
   }
 
+  // A run killed before left its zeros behind: put back first, or this run would save them as
+  // the user's values. What cannot be put back keeps its record for a later recovery.
+  static_cast<void>(RecoverDeadRuns({report}));
+
   guard = SchemeGuard{report, false, false, 0};
   endAnnounced.store(false);
   HoldInterruptions(&PutSchemeBackBeforeTheEnd);
@@ -126,6 +133,9 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     if (!attempt.Blocked()) {
       if (attempt.policyStatus == kHeldByPolicyStatus) {
         WritePolicyOverridesLine(scheme.report, attempt.overrides);
+      }
+      if (attempt.recordStatus != 0) {
+        WriteStatusLine(scheme.report, "record failed", attempt.recordStatus);
       }
       // The command never runs with buttons half blocked; zeros already written are undone.
       if (attempt.WroteSome()) UndoBlock(scheme.report, first);

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "policy_code.h"
+#include "scheme_text.h"
 #include "win32_status.h"
 
 // Formatting is done by hand, without the C library's printf family or std::string: on
@@ -53,41 +54,28 @@ char* AppendSignedDecimal(char* out, std::int32_t value) {
 // Labels are the report's own fixed words; a longer one is cut rather than overrunning.
 constexpr std::size_t kLongestLabel = 24;
 
+// At most `longest` characters of `text`. (Not substr: its range check would bring the C++
+// runtime's exceptions into the executable.)
+char* AppendCut(char* out, std::string_view text, std::size_t longest) {
+  for (std::size_t i = 0; i < text.size() && i < longest; ++i) *out++ = text[i];
+  return out;
+}
+
 char* AppendLabel(char* out, std::string_view label) {
   if (label.empty()) return out;
-  label = label.substr(0, kLongestLabel);
-  for (char c : label) *out++ = c;
+  out = AppendCut(out, label, kLongestLabel);
   *out++ = ' ';
   return out;
 }
 
-// "%0*x" of the low `digits` nibbles of `value`.
-char* AppendHex(char* out, std::uint32_t value, int digits) {
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
-    *out++ = "0123456789abcdef"[(value >> shift) & 0xFU];
-  }
-  return out;
-}
-
 // The longest label, a space, the identifier (38) and a space.
-constexpr std::size_t kLongestSchemePrefix = kLongestLabel + 1 + 38 + 1;
+constexpr std::size_t kLongestSchemePrefix = kLongestLabel + 1 + kSchemeTextLength + 1;
 
 // `label` and a space, then, for a scheme, its identifier and a space.
 char* AppendSchemePrefix(char* out, std::string_view label, const SchemeIdentifier* scheme) {
   out = AppendLabel(out, label);
   if (scheme == nullptr) return out;
-  *out++ = '{';
-  out = AppendHex(out, scheme->data1, 8);
-  *out++ = '-';
-  out = AppendHex(out, scheme->data2, 4);
-  *out++ = '-';
-  out = AppendHex(out, scheme->data3, 4);
-  *out++ = '-';
-  for (std::size_t i = 0; i < scheme->data4.size(); ++i) {
-    if (i == 2) *out++ = '-';
-    out = AppendHex(out, scheme->data4[i], 2);
-  }
-  *out++ = '}';
+  out = AppendSchemeText(out, *scheme);
   *out++ = ' ';
   return out;
 }
@@ -194,6 +182,16 @@ void WriteSchemeStatusLine(ReportTarget report, std::string_view label,
                            const SchemeIdentifier* scheme, std::uint32_t status) {
   char line[kLongestSchemePrefix + 10];
   WriteBuilt(report, line, AppendStatus(AppendSchemePrefix(line, label, scheme), status));
+}
+
+void WriteNamedStatusLine(ReportTarget report, std::string_view label, std::string_view name,
+                          std::uint32_t status) {
+  constexpr std::size_t kLongestName = 71;
+  char line[kLongestLabel + 1 + kLongestName + 1 + 10];
+  char* end = AppendLabel(line, label);
+  end = AppendCut(end, name, kLongestName);
+  *end++ = ' ';
+  WriteBuilt(report, line, AppendStatus(end, status));
 }
 
 void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeIdentifier& scheme) {

@@ -59,3 +59,8 @@ void WriteSchemeValuesLine(ReportTarget report, std::string_view label,
 void WriteSchemeStatusLine(ReportTarget report, std::string_view label,
                            const SchemeIdentifier* scheme, std::uint32_t status);
 void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeIdentifier& scheme);
+
+// `label`, a space, `name` (ASCII, at most 71 characters) and a space, then the status
+// ("bad record 1234-5678-{...} 0x8007000D").
+void WriteNamedStatusLine(ReportTarget report, std::string_view label, std::string_view name,
+                          std::uint32_t status);

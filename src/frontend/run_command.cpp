@@ -4,6 +4,7 @@
 
 #include "block_attempt.h"
 #include "button_policy.h"
+#include "dead_runs.h"
 #include "guarded_run.h"
 #include "policy_code.h"
 #include "report_writer.h"
@@ -48,11 +49,20 @@ CommandResult Show(ReportTarget report) {
   if (readStatus == 0 && ReadPolicyOverrides(overrides) == 0 && overrides.Any()) {
     WritePolicyOverridesLine(report, overrides);
   }
+  // A run that died left a scheme blocked: worth knowing before trusting the values above.
+  ListDeadRuns(report);
   const std::uint32_t code = PackPolicyCode(savedButtonPolicy);
   WritePolicyCodeLine(report, code);
   if (readStatus != 0) return PowerFailure(readStatus);
   if (!PolicyFitsCode(savedButtonPolicy)) return PowerFailure(kValuesBeyondCodeStatus);
   return {static_cast<std::int32_t>(code), CommandOutcome::Done};
+}
+
+// Puts back what runs that died left blocked.
+CommandResult Recover(int argumentCount, ReportTarget report) {
+  if (argumentCount != 2) return UsageError();
+  if (const std::uint32_t status = RecoverDeadRuns(report)) return PowerFailure(status);
+  return {0, CommandOutcome::Done};
 }
 
 }  // namespace
@@ -75,5 +85,6 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, st
   if (command == u"block") return Block(target);
   if (command == u"restore") return Restore(argumentCount, arguments, target);
   if (command == u"show") return Show(target);
+  if (command == u"recover") return Recover(argumentCount, target);
   return {0, CommandOutcome::Done};
 }

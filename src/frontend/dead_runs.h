@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+#include "report_writer.h"
+
+// The records of runs that died with their zeros in place (killed outright, or the machine
+// lost power), for `recover`, for `run` before it reads a scheme, and for `show`.
+
+// For each record whose run is no longer alive: puts its scheme back value by value, as run's
+// end does, and removes the record once that succeeded. Records of live runs are listed and
+// left alone; a malformed one is reported and left in place. One line per record. Returns 0,
+// or the status of the first failure.
+std::uint32_t RecoverDeadRuns(ReportTarget report);
+
+// One line per record of a dead run: its scheme and the values recovery would put back.
+void ListDeadRuns(ReportTarget report);

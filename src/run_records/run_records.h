@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "button_policy.h"
+
+// What `run` writes down before it puts a zero into a scheme, so that the values can still be
+// put back when buttonguard itself is killed or the machine loses power: one record per run
+// and scheme. Only administrators (and, on POSIX hosts, the store's owner) may write where the
+// records live; the tool runs elevated and acts on them. One implementation file per platform.
+
+struct RunRecord {
+  SchemeIdentifier scheme;
+  ButtonPolicy saved;  // the values run read, each 0 to 15
+  std::uint32_t processId = 0;
+  // When that process started, in the platform's own measure, so that a process id used again
+  // by another program is never taken for the run.
+  std::uint64_t processStart = 0;
+};
+
+// "PID-START-{scheme}": unique per run and scheme, ASCII.
+inline constexpr std::size_t kRecordNameSize = 72;  // with the terminating NUL
+struct RecordName {
+  char text[kRecordNameSize];
+};
+RecordName FormatRecordName(const RunRecord& record);
+
+// "{scheme} PID START V1 V2 V3 V4 V5 V6", decimal, ASCII.
+inline constexpr std::size_t kRecordTextSize = 112;
+struct RecordText {
+  char text[kRecordTextSize];
+  std::size_t size;
+};
+RecordText FormatRecordText(const RunRecord& record);
+
+// Exactly the form above, values 0 to 15; false for anything else.
+bool ParseRecordText(std::string_view text, RunRecord& record);
+
+// A record as found: well formed only when its text parses and its name is the one that text
+// gives, so that removing it by the record's own name removes this one.
+struct StoredRecord {
+  RecordName name;  // as found, cut to fit, units beyond ASCII as "?"
+  bool wellFormed = false;
+  RunRecord record;
+};
+
+// The record of this process for `scheme`, with `saved`.
+RunRecord OwnRunRecord(const SchemeIdentifier& scheme, const ButtonPolicy& saved);
+
+// True while the process the record names runs: the same id and the same start time.
+bool IsRunAlive(const RunRecord& record);
+
+// Writes the record and makes it durable before returning (flushed to stable storage), so
+// that a zero written afterwards can always be undone. Creates the place records live in
+// when it is missing and refuses one that someone else could write to. Returns 0 or the
+// platform status (ERROR_ACCESS_DENIED for a place refused).
+std::uint32_t WriteRunRecord(const RunRecord& record);
+
+// Removes the record; not flushed: a record whose scheme was already put back only costs the
+// next recovery a read. Returns 0 (also when there was none) or the platform status.
+std::uint32_t RemoveRunRecord(const RunRecord& record);
+
+// Reads up to `capacity` records into `records` and sets `count`; none when the place records
+// live in does not exist (it is not created). Returns 0 or the platform status; a place
+// someone else could write to is refused with ERROR_ACCESS_DENIED and nothing is read.
+std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::size_t& count);
+
+// What a malformed record is reported with.
+inline constexpr std::uint32_t kMalformedRecordStatus = 13;  // ERROR_INVALID_DATA
+
+// What a refused place is reported with.
+inline constexpr std::uint32_t kRecordsRefusedStatus = 5;  // ERROR_ACCESS_DENIED
