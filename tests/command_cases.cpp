@@ -115,6 +115,11 @@ std::vector<CommandCase> MakeCases() {
        "show\r\n3, 4, 16, 2, 0, 5\r\n00340205\r\n", Hresult(13), failure, std::nullopt},
       {"Show is no command", {"Show"}, mixed, "Show\r\n", 0, done, std::nullopt},
 
+      // recover: no dead run is no failure, and touches nothing
+      {"recover with no records", {"recover"}, mixed, "recover\r\n", 0, done, std::nullopt},
+      {"recover with an argument", {"recover", "all"}, mixed, "recover\r\n", -1, usage,
+       std::nullopt},
+
       // anything else
       {"no argument", {}, std::nullopt, "", -1, usage, std::nullopt},
       {"another word", {"status"}, mixed, "status\r\n", 0, done, std::nullopt},

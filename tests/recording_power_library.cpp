@@ -101,6 +101,7 @@ DWORD Read(const char* name, int source, HKEY root, const GUID* scheme, const GU
 DWORD Write(const char* name, int source, HKEY root, const GUID* scheme, const GUID* subgroup,
             const GUID* setting, DWORD value) {
   State& state = TheState();
+  if (state.scenario.beforeEachWrite != nullptr) state.scenario.beforeEachWrite();
   state.calls.push_back(name + Arguments(root, scheme, subgroup, setting) + " " +
                         std::to_string(value));
   if (const std::uint32_t status = CountAndFault(CallKind::Write)) return status;
@@ -121,6 +122,8 @@ void Reset(const Scenario& scenario) {
 }
 
 const std::vector<std::string>& Calls() { return TheState().calls; }
+
+void Note(const std::string& line) { TheState().calls.push_back(line); }
 
 const std::array<std::uint32_t, 6>& SchemeValues() { return TheState().values; }
 

@@ -30,6 +30,8 @@ struct Scenario {
   std::array<bool, 6> held = {};
   std::array<std::uint32_t, 6> policyValues = {};
   std::array<bool, 6> heldUnreadable = {};
+  // Called before each write is logged, so that a test can log what it sees then (Note).
+  void (*beforeEachWrite)() = nullptr;
 };
 
 void Reset(const Scenario& scenario = {});
@@ -37,6 +39,9 @@ void Reset(const Scenario& scenario = {});
 // One line per call, e.g. "PowerReadACValueIndex lid-close", "PowerWriteDCValueIndex
 // sleep-button 0", "PowerSetActiveScheme", "LocalFree".
 const std::vector<std::string>& Calls();
+
+// Adds a line of the test's own to the log.
+void Note(const std::string& line);
 
 // The values the scheme holds now, after the writes.
 const std::array<std::uint32_t, 6>& SchemeValues();

@@ -1,6 +1,7 @@
 #include "dead_runs.h"
 
 #include <cstdlib>
+#include <string_view>
 
 #include "followed_schemes.h"
 #include "run_records.h"
@@ -19,6 +20,16 @@ StoredRecord* LoadRecords(std::size_t& count, std::uint32_t& status) {
   count = 0;
   auto* records = static_cast<StoredRecord*>(std::malloc(kMostRecords * sizeof(StoredRecord)));
   status = records == nullptr ? kNotEnoughMemory : LoadRunRecords(records, kMostRecords, count);
+  // In name order, whatever order the platform lists them in: the same report every time.
+  for (std::size_t i = 1; i < count; ++i) {
+    for (std::size_t j = i; j > 0 && std::string_view(records[j].name.text) <
+                                         std::string_view(records[j - 1].name.text);
+         --j) {
+      const StoredRecord earlier = records[j - 1];
+      records[j - 1] = records[j];
+      records[j] = earlier;
+    }
+  }
   return records;
 }
 

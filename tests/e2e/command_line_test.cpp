@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -18,6 +19,8 @@
 #include "process_runner.h"
 #include "store_format.h"
 #include "temporary_store.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -378,6 +381,132 @@ INSTANTIATE_TEST_SUITE_P(
                                  false, false},
                       SignalCase{"Ctrl C before a plain command starts", SIGINT, true, true,
                                  false}),
+    [](const auto& info) { return TestName(info.param.name); });
+
+// What a run killed outright leaves behind, and what recover, a later run and show make of it.
+// Records are planted as run writes them: for a run killed with SIGKILL while its command
+// sleeps, for this test's own process (alive), or for its process id with another start time
+// (the id used again by another program); or as raw text.
+enum class Planted { KilledRun, LiveRun, ReusedProcessId, Raw };
+enum class RecordFolder { Private, ALink, OpenToOthers };
+
+struct RecoverCase {
+  const char* name;
+  std::vector<Planted> records;
+  RecordFolder folder;
+  std::string script;  // run by sh after the records are planted (a person's change)
+  std::vector<std::string> words;
+  std::string report;
+  int exitStatus;
+  Values valuesAfter;
+  std::size_t recordsLeft;
+};
+
+void PrintTo(const RecoverCase& c, std::ostream* out) { *out << c.name; }
+
+std::uint64_t OwnStartTime() {
+  std::ifstream stat("/proc/self/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+  }
+  return std::stoull(field);
+}
+
+void PlantRecord(const fs::path& folder, pid_t process, std::uint64_t start) {
+  const std::string name = std::to_string(process) + "-" + std::to_string(start) + "-" + kA;
+  std::ofstream(folder / name) << kA << " " << process << " " << start << " 3 4 1 2 0 5\n";
+}
+
+class RecoverTest : public ::testing::TestWithParam<RecoverCase> {};
+
+TEST_P(RecoverTest, PutsBackWhatADeadRunLeftAndNothingElse) {
+  const RecoverCase& c = GetParam();
+  TemporaryStore store;
+  store.Write(SchemeLines(kA, kMixed));
+  const fs::path records = store.path() + ".records";
+  for (Planted planted : c.records) {
+    if (planted == Planted::KilledRun) {
+      int report = -1;
+      const pid_t tool = StartGuardedSleep(store, {}, false, report);
+      WaitUntil([&] { return CommandSleeps(tool); });
+      pid_t command = 0;
+      std::ifstream("/proc/" + std::to_string(tool) + "/task/" + std::to_string(tool) +
+                    "/children") >> command;
+      kill(tool, SIGKILL);
+      EXPECT_EQ(WaitProcess(tool), -1);  // ended by the signal
+      if (command > 0) kill(command, SIGKILL);
+      close(report);
+    } else {
+      fs::create_directory(records);
+      fs::permissions(records, fs::perms::owner_all);
+      store.Write(SchemeLines(kA, {0, 0, 0, 0, 0, 0}));
+      if (planted == Planted::Raw) std::ofstream(records / "planted") << kA << " 1 1 3 4\n";
+      if (planted == Planted::LiveRun) PlantRecord(records, getpid(), OwnStartTime());
+      if (planted == Planted::ReusedProcessId) PlantRecord(records, getpid(), OwnStartTime() + 1);
+    }
+  }
+  if (c.folder == RecordFolder::OpenToOthers) fs::permissions(records, fs::perms::all);
+  if (c.folder == RecordFolder::ALink) {
+    fs::rename(records, store.folder() + "/elsewhere");
+    fs::create_directory_symlink(store.folder() + "/elsewhere", records);
+  }
+  const std::optional<std::string> storeBefore = store.Read();
+  ASSERT_EQ(std::system(("BUTTONGUARD_STORE='" + store.path() + "' sh -c '" + c.script + "'").c_str()), 0);
+
+  const ProcessRun run = RunTool(store, c.words);
+
+  EXPECT_EQ(run.errors + run.output, c.report);
+  EXPECT_EQ(run.exitStatus, c.exitStatus);
+  EXPECT_EQ(StoreValues(*store.Read()), c.valuesAfter);
+  const auto left = std::distance(fs::directory_iterator(records), fs::directory_iterator());
+  EXPECT_EQ(static_cast<std::size_t>(left), c.recordsLeft);
+  if (c.folder != RecordFolder::Private) {
+    EXPECT_EQ(store.Read(), storeBefore);
+  }
+}
+
+const Values kZeros = {0, 0, 0, 0, 0, 0};
+const std::string kRecovered = "restored " + kA + " 3, 4, 1, 2, 0, 5\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RecoverTest,
+    ::testing::Values(
+        RecoverCase{"a killed run is put back and its record removed", {Planted::KilledRun},
+                    RecordFolder::Private, "", {"recover"}, "recover\r\n" + kRecovered, 0,
+                    kMixed, 0},
+        RecoverCase{"a later run recovers first and then saves the real values",
+                    {Planted::KilledRun}, RecordFolder::Private, "", {"run", "true"},
+                    "run\r\n" + kRecovered + kBlockedReport.substr(5) + kRestoredLine, 0, kMixed,
+                    0},
+        RecoverCase{"a value changed after the kill is kept", {Planted::KilledRun},
+                    RecordFolder::Private,
+                    "sed -i \"0,/^lid-close 0 0/s//lid-close 0 1/\" \"$BUTTONGUARD_STORE\"",
+                    {"recover"}, "recover\r\npartly restored " + kA + " 3, 4, 1, 1, 0, 5\r\n", 0,
+                    {3, 4, 1, 1, 0, 5}, 0},
+        RecoverCase{"show lists a dead run before the code", {Planted::KilledRun},
+                    RecordFolder::Private, "", {"show"},
+                    "show\r\n0, 0, 0, 0, 0, 0\r\ndead run " + kA + " 3, 4, 1, 2, 0, 5\r\n00000000\r\n",
+                    0, kZeros, 1},
+        RecoverCase{"a live run is listed and left alone", {Planted::LiveRun},
+                    RecordFolder::Private, "", {"recover"},
+                    "recover\r\nstill running " + kA + "\r\n", 0, kZeros, 1},
+        RecoverCase{"a process id used again is no live run", {Planted::ReusedProcessId},
+                    RecordFolder::Private, "", {"recover"}, "recover\r\n" + kRecovered, 0,
+                    kMixed, 0},
+        RecoverCase{"a malformed record is left and the others recovered",
+                    {Planted::KilledRun, Planted::Raw}, RecordFolder::Private, "", {"recover"},
+                    "recover\r\n" + kRecovered + "bad record planted 0x8007000D\r\n", 1, kMixed, 1},
+        RecoverCase{"a folder that is a link is refused", {Planted::ReusedProcessId},
+                    RecordFolder::ALink, "", {"recover"}, "recover\r\nrecords failed 0x80070005\r\n",
+                    1, kZeros, 1},
+        RecoverCase{"a folder open to others is refused", {Planted::ReusedProcessId},
+                    RecordFolder::OpenToOthers, "", {"run", "true"},
+                    "run\r\nrecords failed 0x80070005\r\n0\r\n1\r\n0, 0, 0, 0, 0, 0\r\n"
+                    "00000000\r\nrecord failed 0x80070005\r\n",
+                    125, kZeros, 1}),
     [](const auto& info) { return TestName(info.param.name); });
 
 // A caller watching a run that hangs must see how far it got: each line is flushed as it is
