@@ -104,15 +104,14 @@ struct WineRun {
   bool launched = false;
 };
 
-// Runs `executable` with the raw command-line tail `tail`, exactly as a script would write it.
-WineRun RunUnderWine(const fs::path& executable, const std::string& tail,
-                     const TemporaryStore& store, const std::string& workingDirectory = "",
-                     const std::vector<std::string>& extraEnvironment = {}) {
-  const fs::path statusFile = fs::path(store.folder()) / "exit-status";
-  fs::remove(statusFile);
+// The launcher's options for running `executable` with the raw command-line tail `tail`,
+// exactly as a script would write it; it writes the exit status to `statusFile`.
+ProcessOptions LauncherOptions(const fs::path& executable, const std::string& tail,
+                               const TemporaryStore& store, const fs::path& statusFile,
+                               const std::string& workingDirectory = "",
+                               const std::vector<std::string>& extraEnvironment = {}) {
   std::string commandLine = Quote(WindowsPath(executable));
   if (!tail.empty()) commandLine += " " + tail;
-
   ProcessOptions options;
   options.extraEnvironment = {"WINEPREFIX=" + kWinePrefix.string(),
                               "WINEDEBUG=-all",
@@ -125,6 +124,17 @@ WineRun RunUnderWine(const fs::path& executable, const std::string& tail,
   options.extraEnvironment.insert(options.extraEnvironment.end(), extraEnvironment.begin(),
                                   extraEnvironment.end());
   options.workingDirectory = workingDirectory;
+  return options;
+}
+
+// Runs `executable` under Wine and waits for it.
+WineRun RunUnderWine(const fs::path& executable, const std::string& tail,
+                     const TemporaryStore& store, const std::string& workingDirectory = "",
+                     const std::vector<std::string>& extraEnvironment = {}) {
+  const fs::path statusFile = fs::path(store.folder()) / "exit-status";
+  fs::remove(statusFile);
+  const ProcessOptions options = LauncherOptions(executable, tail, store, statusFile,
+                                                 workingDirectory, extraEnvironment);
   const ProcessRun run = RunProcess(kWine, {kWine, Launcher().string()}, options);
   WineRun result;
   result.output = run.output;
@@ -356,6 +366,9 @@ TEST_P(WineRunLineTest, ReportsOnStandardErrorAndExitsWithTheFull32BitStatus) {
   const PlantedPolicies policies(c.storeBefore);
 
   const WineRun run = RunUnderWine(Executable(), tail, store);
+  // A put-back that failed keeps its record, machine-wide: the next case's run would recover
+  // it into a store it never belonged to.
+  RunReg({"delete", R"(HKLM\SOFTWARE\buttonguard)", "/f", "/reg:64"});
 
   ASSERT_TRUE(run.launched) << run.output << run.errors;
   EXPECT_EQ(run.errors, c.report);
@@ -591,5 +604,47 @@ INSTANTIATE_TEST_SUITE_P(
         GuardedCase{"a session end while the command runs", "", "{check} end-session",
                     kRunBlocked, "", ""}),
     [](const auto& info) { return TestName(info.param.name); });
+
+
+// What run's records say in the prefix's registry (64-bit view, where both builds keep them).
+std::string RecordKeyListing() {
+  return RunProcess(kWine, {kWine, "reg", "query", R"(HKLM\SOFTWARE\buttonguard)", "/reg:64"},
+                    {.extraEnvironment = PrefixEnvironment()})
+      .output;
+}
+
+// TerminateProcess gives buttonguard no say at all; the record it wrote before its first zero
+// is all that is left, and recover puts the scheme back from it. The command, which waits
+// until the scheme is no longer blocked, then ends by itself.
+TEST_F(WineTest, RecoverPutsBackWhatARunEndedByTaskkillLeft) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+  const pid_t launcher = StartProcess(
+      kWine, {kWine, Launcher().string()},
+      LauncherOptions(Executable(), "run " + Quote(WindowsPath(check)) + " wait", store,
+                      fs::path(store.folder()) / "killed-exit-status"));
+  const std::string scheme = "-{381b4222-f694-41f0-9685-ff5bb260df2e}";
+  std::string listing;
+  for (int i = 0; i < 60 && listing.find(scheme) == std::string::npos; ++i) {
+    listing = RecordKeyListing();
+  }
+  // "    PID-START-{scheme}    REG_SZ    ..."
+  const std::size_t name = listing.find_first_not_of(' ', listing.find("\n    ") + 1);
+  ASSERT_NE(listing.find(scheme), std::string::npos) << listing;
+  const std::string processId = listing.substr(name, listing.find('-', name) - name);
+  RunProcess(kWine, {kWine, "taskkill", "/F", "/PID", processId},
+             {.extraEnvironment = PrefixEnvironment()});
+  WaitProcess(launcher);
+  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{0, 0, 0, 0, 0, 0}));
+
+  const WineRun run = RunUnderWine(Executable(), "recover", store);
+
+  ASSERT_TRUE(run.launched) << run.errors;
+  EXPECT_EQ(run.output, "recover\r\nrestored {381b4222-f694-41f0-9685-ff5bb260df2e} 3, 4, 1, 2, 0, 5\r\n");
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+  EXPECT_EQ(RecordKeyListing().find(scheme), std::string::npos);
+}
 
 }  // namespace
