@@ -35,12 +35,14 @@ const char16_t* const* CopyArguments(int count, wchar_t** arguments) {
 
 // What msvcrt's splitter fills in about the C runtime's heap; 0 keeps its default.
 struct StartupInfo {
+  // cppcheck-suppress unusedStructMember ; msvcrt reads it
   int newMode;
 };
 
 }  // namespace
 
 // msvcrt's own command-line splitter, the one MinGW's start-up code calls; no header declares it.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): msvcrt's name
 extern "C" int __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment,
                               int expandWildcards, StartupInfo* startupInfo);
 

@@ -89,7 +89,7 @@ bool ReadProcessStat(const std::string& path, char& state, std::uint64_t& start)
   if (file == nullptr) return false;
   char text[1024];
   const std::size_t size = std::fread(text, 1, sizeof text - 1, file);
-  std::fclose(file);
+  static_cast<void>(std::fclose(file));
   text[size] = '\0';
   const std::string line(text, size);
   const std::size_t close = line.rfind(')');
@@ -196,7 +196,7 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
     const int file = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (file < 0) continue;
     struct stat info {};
-    char text[kRecordTextSize + 1];
+    char text[kRecordTextSize + 1] = {};
     ssize_t size = -1;
     if (fstat(file, &info) == 0 && S_ISREG(info.st_mode)) size = read(file, text, sizeof text);
     close(file);
