@@ -50,7 +50,16 @@ int OpenRecordFolder(bool create, std::uint32_t& status) {
   int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (folder < 0 && errno == ENOENT) {
     if (!create) return -1;
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (mkdir(path.c_str(), 0700) == 0) {
+      // The new folder's name must be on the disk too, or a power cut could take the first
+      // record away with it.
+      const int parent = open(path.substr(0, path.rfind('/') + 1).c_str(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (parent >= 0) {
+        static_cast<void>(fsync(parent));
+        close(parent);
+      }
+    } else if (errno != EEXIST) {
       status = StatusFromErrno(errno);
       return -1;
     }
@@ -67,6 +76,11 @@ int OpenRecordFolder(bool create, std::uint32_t& status) {
     return -1;
   }
   return folder;
+}
+
+std::uint32_t CloseWithStatus(int folder, std::uint32_t status) {
+  close(folder);
+  return status;
 }
 
 bool WriteAll(int fd, const char* bytes, std::size_t size) {
@@ -138,24 +152,26 @@ std::uint32_t WriteRunRecord(const RunRecord& record) {
   if (folder < 0) return status;
   const RecordName name = FormatRecordName(record);
   const std::string temporary = std::string(name.text) + ".tmp";
-  const RecordText text = FormatRecordText(record);
+  RecordText text = FormatRecordText(record);
+  text.text[text.size++] = '\n';  // the longest text leaves room to spare
   // A temporary file left by a run killed while writing it is its own: made afresh.
   unlinkat(folder, temporary.c_str(), 0);
   const int file = openat(folder, temporary.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (file < 0) {
+  if (file < 0) return CloseWithStatus(folder, StatusFromErrno(errno));
+  // Renamed whole, so that no reader ever sees half a record; then flushed, file and folder,
+  // before any zero is written. Flushing after the rename lets one journal commit carry the
+  // text and the name: a power cut before the flush, when no zero has been written yet, can
+  // at worst leave the record empty.
+  if (!WriteAll(file, text.text, text.size) || renameat(folder, temporary.c_str(), folder, name.text) != 0) {
     status = StatusFromErrno(errno);
-  } else {
-    // The record must be on the disk, and its name in the folder, before any zero is written.
-    const bool written = WriteAll(file, text.text, text.size) && WriteAll(file, "\n", 1) &&
-                         fsync(file) == 0;
-    close(file);
-    if (!written || renameat(folder, temporary.c_str(), folder, name.text) != 0 ||
-        fsync(folder) != 0) {
-      status = StatusFromErrno(errno);
-      unlinkat(folder, temporary.c_str(), 0);
-    }
+    unlinkat(folder, temporary.c_str(), 0);
+  } else if (fsync(file) != 0 || fsync(folder) != 0) {
+    // Not durable, so no zero may follow; nor may a record that claims what was never blocked.
+    status = StatusFromErrno(errno);
+    unlinkat(folder, name.text, 0);
   }
+  close(file);
   close(folder);
   return status;
 }
