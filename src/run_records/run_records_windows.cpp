@@ -71,9 +71,11 @@ HKEY OpenRecordKey(bool create, REGSAM access, std::uint32_t& status) {
   LSTATUS opened = ERROR_SUCCESS;
   if (create) {
     SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-    // Protected from what HKLM\SOFTWARE passes on: Administrators and SYSTEM alone.
+    // Owned by Administrators whoever creates it (an administrator's own account would not
+    // pass the check), and protected from what HKLM\SOFTWARE passes on: Administrators and
+    // SYSTEM alone.
     if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"D:P(A;;KA;;;BA)(A;;KA;;;SY)", SDDL_REVISION_1, &attributes.lpSecurityDescriptor,
+            L"O:BAD:P(A;;KA;;;BA)(A;;KA;;;SY)", SDDL_REVISION_1, &attributes.lpSecurityDescriptor,
             nullptr) == FALSE) {
       status = GetLastError();
       return nullptr;

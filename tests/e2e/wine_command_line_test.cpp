@@ -647,4 +647,24 @@ TEST_F(WineTest, RecoverPutsBackWhatARunEndedByTaskkillLeft) {
   EXPECT_EQ(RecordKeyListing().find(scheme), std::string::npos);
 }
 
+// A record key that others may change could hold records planted for an elevated tool to act
+// on: recover refuses it and reads nothing, and run blocks nothing.
+TEST_F(WineTest, ARecordKeyOthersMayChangeIsRefused) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+  ASSERT_EQ(RunUnderWine(check, "open-record-key", store).exitStatus, 0);
+
+  const WineRun recover = RunUnderWine(Executable(), "recover", store);
+  const WineRun run = RunUnderWine(Executable(), "run cmd /c exit 0", store);
+  RunReg({"delete", R"(HKLM\SOFTWARE\buttonguard)", "/f", "/reg:64"});
+
+  EXPECT_EQ(recover.output, "recover\r\nrecords failed 0x80070005\r\n");
+  EXPECT_EQ(recover.exitStatus, Hresult(5));
+  EXPECT_EQ(run.errors, "run\r\nrecords failed 0x80070005\r\n0\r\n1\r\n3, 4, 1, 2, 0, 5\r\n"
+                        "00341205\r\nrecord failed 0x80070005\r\n");
+  EXPECT_EQ(run.exitStatus, Hresult(5));
+  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+}
+
 }  // namespace

@@ -11,10 +11,13 @@
 // as a command that outlives buttonguard would; `console_event_check end-session` ends the
 // session as logoff does (Wine's `wineboot --end-session`), then waits the same way;
 // `console_event_check switch SCHEME` makes SCHEME active and waits until run has blocked it.
+// `console_event_check open-record-key`, run on its own, lets Users change run's record key.
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -152,7 +155,25 @@ DWORD WINAPI DeliverEvents(void*) {
 
 }  // namespace
 
+// Lets the built-in Users group change run's record key, as a careless administrator (or a
+// tool) might: run and recover must then refuse the key.
+int OpenTheRecordKeyToUsers() {
+  HKEY key = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\buttonguard", 0, nullptr, 0,
+                      WRITE_DAC | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS ||
+      !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:P(A;;KA;;;BA)(A;;KA;;;SY)(A;;KA;;;BU)", SDDL_REVISION_1, &descriptor, nullptr)) {
+    return 10;
+  }
+  const LSTATUS status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+  LocalFree(descriptor);
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS ? 0 : 11;
+}
+
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 2 && std::wcscmp(argv[1], L"open-record-key") == 0) return OpenTheRecordKeyToUsers();
   if (argc == 3 && std::wcscmp(argv[1], L"switch") == 0) {
     const std::string scheme(argv[2], argv[2] + std::wcslen(argv[2]));
     SwitchTo(scheme);
