@@ -134,7 +134,8 @@ bool IsRunAlive(const RunRecord& record) {
 
 std::uint32_t WriteRunRecord(const RunRecord& record) {
   std::uint32_t status = 0;
-  const HKEY key = OpenRecordKey(true, KEY_SET_VALUE, status);
+  // RegFlushKey needs the right to query values too.
+  const HKEY key = OpenRecordKey(true, KEY_SET_VALUE | KEY_QUERY_VALUE, status);
   if (key == nullptr) return status;
   wchar_t name[kRecordNameSize];
   WidenName(FormatRecordName(record), name);
