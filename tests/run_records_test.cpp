@@ -43,18 +43,20 @@ TEST_P(RecordTextTest, ParsesExactlyTheFormItWritesAndGivesItsNameBack) {
   if (!c.parses) return;
   const RecordText written = FormatRecordText(record);
   EXPECT_EQ(std::string(written.text, written.size), c.text);
-  EXPECT_EQ(std::string(FormatRecordName(record).text),
-            std::to_string(record.processId) + "-" + std::to_string(record.processStart) + "-" +
-                kScheme);
+  EXPECT_EQ(
+      std::string(FormatRecordName(record).text),
+      std::to_string(record.processId) + "-" + std::to_string(record.processStart) + "-" + kScheme);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, RecordTextTest,
     ::testing::Values(
         TextCase{"a record", kScheme + " 4242 733573 3 4 1 2 0 5", true},
-        TextCase{"the largest ids and times", kScheme + " 4294967295 18446744073709551615 15 15 15 15 15 15", true},
+        TextCase{"the largest ids and times",
+                 kScheme + " 4294967295 18446744073709551615 15 15 15 15 15 15", true},
         TextCase{"a process id beyond 32 bits", kScheme + " 4294967296 1 1 1 1 1 1 1", false},
-        TextCase{"a start time beyond 64 bits", kScheme + " 1 18446744073709551616 1 1 1 1 1 1", false},
+        TextCase{"a start time beyond 64 bits", kScheme + " 1 18446744073709551616 1 1 1 1 1 1",
+                 false},
         TextCase{"a value the code cannot carry", kScheme + " 1 1 16 1 1 1 1 1", false},
         TextCase{"five values", kScheme + " 1 1 1 1 1 1 1", false},
         TextCase{"seven values", kScheme + " 1 1 1 1 1 1 1 1 1", false},
@@ -62,8 +64,10 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"two spaces", kScheme + "  1 1 1 1 1 1 1 1", false},
         TextCase{"a leading zero", kScheme + " 01 1 1 1 1 1 1 1", false},
         TextCase{"a sign", kScheme + " 1 1 -1 1 1 1 1 1", false},
-        TextCase{"an upper-case scheme", "{381B4222-F694-41F0-9685-FF5BB260DF2E} 1 1 1 1 1 1 1 1", false},
-        TextCase{"a scheme without braces", "381b4222-f694-41f0-9685-ff5bb260df2e 1 1 1 1 1 1 1 1", false}),
+        TextCase{"an upper-case scheme", "{381B4222-F694-41F0-9685-FF5BB260DF2E} 1 1 1 1 1 1 1 1",
+                 false},
+        TextCase{"a scheme without braces", "381b4222-f694-41f0-9685-ff5bb260df2e 1 1 1 1 1 1 1 1",
+                 false}),
     [](const auto& info) { return CaseName(info.param.name); });
 
 // What run's block leaves for a test to look at, in a folder of the test's own: the store
@@ -93,7 +97,8 @@ class RecordOrderTest : public ::testing::TestWithParam<OrderCase> {};
 
 TEST_P(RecordOrderTest, TheRecordIsWrittenBeforeTheFirstZeroOrNothingIsWritten) {
   const OrderCase& c = GetParam();
-  const fs::path folder = fs::temp_directory_path() / ("buttonguard-order-" + std::to_string(getpid()));
+  const fs::path folder =
+      fs::temp_directory_path() / ("buttonguard-order-" + std::to_string(getpid()));
   fs::remove_all(folder);
   fs::create_directories(folder / "elsewhere");
   recordsFolder = (folder / "store.records").string();
@@ -124,7 +129,8 @@ TEST_P(RecordOrderTest, TheRecordIsWrittenBeforeTheFirstZeroOrNothingIsWritten) 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RecordOrderTest,
     ::testing::Values(OrderCase{"a record on the disk first", false, {"3 4 1 2 0 5\n"}, 0},
-                      OrderCase{"a folder that is a link: no zero", true, {}, kRecordsRefusedStatus}),
+                      OrderCase{
+                          "a folder that is a link: no zero", true, {}, kRecordsRefusedStatus}),
     [](const auto& info) { return CaseName(info.param.name); });
 
 }  // namespace

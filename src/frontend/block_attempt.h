@@ -8,15 +8,15 @@
 // The blocking steps that `block` and `run` share: the marks "0", "1" and "2", the reads,
 // the zeros and the activation, then the value line and the code line, whatever happened.
 struct BlockAttempt {
-  std::uint32_t readStatus = 0;   // the read that failed, or 0
-  bool valuesFitCode = true;      // false: a value above 15, so nothing was written
+  std::uint32_t readStatus = 0;  // the read that failed, or 0
+  bool valuesFitCode = true;     // false: a value above 15, so nothing was written
   // ERROR_ACCESS_DISABLED_BY_POLICY: a group policy keeps a value in play, so nothing was
   // written; any other: the policy check itself failed; 0: on to the writes.
   std::uint32_t policyStatus = 0;
-  PolicyOverrides overrides;      // what the policy check found
+  PolicyOverrides overrides;       // what the policy check found
   std::uint32_t recordStatus = 0;  // run's record could not be written, so nothing was
-  std::uint32_t blockStatus = 0;  // the write or activation that failed, or 0
-  std::uint32_t code = 0;         // the code of the values read
+  std::uint32_t blockStatus = 0;   // the write or activation that failed, or 0
+  std::uint32_t code = 0;          // the code of the values read
 
   // All six are 0 and the scheme is active: the code gives back what was there.
   bool Blocked() const { return Written() && blockStatus == 0; }

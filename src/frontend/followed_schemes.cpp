@@ -66,8 +66,7 @@ std::uint32_t Block(FollowedScheme& scheme) {
   if (!PolicyFitsCode(scheme.saved)) return kValuesBeyondCodeStatus;
   PolicyOverrides overrides;
   if (const std::uint32_t status = CheckPolicies(overrides)) return status;
-  if (const std::uint32_t status =
-          WriteRunRecord(OwnRunRecord(scheme.identifier, scheme.saved))) {
+  if (const std::uint32_t status = WriteRunRecord(OwnRunRecord(scheme.identifier, scheme.saved))) {
     return status;
   }
   const std::uint32_t status = AccessSchemeButtonPolicy(PolicyAccessMode::Block, scheme.identifier);
@@ -110,7 +109,8 @@ std::uint32_t PutBackValueByValue(const SchemeIdentifier& scheme, const ButtonPo
   std::uint32_t lookUpStatus = 0;
   const bool activate = IsActive(scheme, lookUpStatus) || lookUpStatus != 0;
   savedButtonPolicy = merged;
-  const std::uint32_t status = AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme, activate);
+  const std::uint32_t status =
+      AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme, activate);
   if (status != 0) {
     WriteSchemeStatusLine(report, "restore failed", named, status);
   } else {

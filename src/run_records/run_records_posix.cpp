@@ -53,8 +53,8 @@ int OpenRecordFolder(bool create, std::uint32_t& status) {
     if (mkdir(path.c_str(), 0700) == 0) {
       // The new folder's name must be on the disk too, or a power cut could take the first
       // record away with it.
-      const int parent = open(path.substr(0, path.rfind('/') + 1).c_str(),
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      const int parent =
+          open(path.substr(0, path.rfind('/') + 1).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       if (parent >= 0) {
         static_cast<void>(fsync(parent));
         close(parent);
@@ -156,14 +156,15 @@ std::uint32_t WriteRunRecord(const RunRecord& record) {
   text.text[text.size++] = '\n';  // the longest text leaves room to spare
   // A temporary file left by a run killed while writing it is its own: made afresh.
   unlinkat(folder, temporary.c_str(), 0);
-  const int file = openat(folder, temporary.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int file =
+      openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (file < 0) return CloseWithStatus(folder, StatusFromErrno(errno));
   // Renamed whole, so that no reader ever sees half a record; then flushed, file and folder,
   // before any zero is written. Flushing after the rename lets one journal commit carry the
   // text and the name: a power cut before the flush, when no zero has been written yet, can
   // at worst leave the record empty.
-  if (!WriteAll(file, text.text, text.size) || renameat(folder, temporary.c_str(), folder, name.text) != 0) {
+  if (!WriteAll(file, text.text, text.size) ||
+      renameat(folder, temporary.c_str(), folder, name.text) != 0) {
     status = StatusFromErrno(errno);
     unlinkat(folder, temporary.c_str(), 0);
   } else if (fsync(file) != 0 || fsync(folder) != 0) {
@@ -217,9 +218,9 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
     if (fstat(file, &info) == 0 && S_ISREG(info.st_mode)) size = read(file, text, sizeof text);
     close(file);
     if (size <= 0 || text[size - 1] != '\n') continue;
-    stored.wellFormed =
-        ParseRecordText(std::string_view(text, static_cast<std::size_t>(size) - 1), stored.record) &&
-        name == FormatRecordName(stored.record).text;
+    stored.wellFormed = ParseRecordText(std::string_view(text, static_cast<std::size_t>(size) - 1),
+                                        stored.record) &&
+                        name == FormatRecordName(stored.record).text;
   }
   closedir(listing);
   close(folder);

@@ -101,7 +101,9 @@ HKEY OpenRecordKey(bool create, REGSAM access, std::uint32_t& status) {
 
 // The record's name as the registry takes it.
 void WidenName(const RecordName& name, wchar_t (&wide)[kRecordNameSize]) {
-  for (std::size_t i = 0; i < kRecordNameSize; ++i) wide[i] = static_cast<unsigned char>(name.text[i]);
+  for (std::size_t i = 0; i < kRecordNameSize; ++i) {
+    wide[i] = static_cast<unsigned char>(name.text[i]);
+  }
 }
 
 std::uint64_t StartTime(HANDLE process) {
@@ -126,8 +128,8 @@ bool IsRunAlive(const RunRecord& record) {
   // run is never undone.
   if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
   // A process that has ended lives on as long as someone holds a handle to it.
-  const bool alive = StartTime(process) == record.processStart &&
-                     WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  const bool alive =
+      StartTime(process) == record.processStart && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
   CloseHandle(process);
   return alive;
 }
