@@ -19,6 +19,7 @@ case "$msi" in
   *-win64.msi) architecture=x64 program_files="Program Files" system=system32 ;;
   *) architecture=x86 program_files="Program Files (x86)" system=syswow64 ;;
 esac
+[ "$architecture" = x64 ] || require_32_bit_wine
 
 export WINEPREFIX=$prefix WINEDEBUG=-all
 
