@@ -215,24 +215,67 @@ bool SameExtension(const wchar_t* extension, const wchar_t* lowerCase) {
   return *extension == L'\0';
 }
 
-// cmd.exe from the system folder, never %ComSpec% or PATH, without AutoRun (/d), given the
-// batch file's full path in quotes so that cmd.exe never looks the name up again, current
-// folder first. With /s, cmd.exe strips the outer pair of quotes and runs the rest as typed.
-std::uint32_t StartThroughCmd(const wchar_t* batchFile, const wchar_t* arguments) {
+// What cmd.exe reads as something other than text even inside quotes: % expands a variable,
+// a quote ends the quoting, and a line break ends the command. No quoting carries these to a
+// batch file as written, so such an argument is refused.
+bool CmdCannotCarry(const wchar_t* text) {
+  for (; *text != L'\0'; ++text) {
+    if (*text == L'%' || *text == L'"' || *text == L'\r' || *text == L'\n') return true;
+  }
+  return false;
+}
+
+// Outside quotes, cmd.exe acts on & | < > ^ ( ), and parts a batch file's parameters at
+// spaces, commas, semicolons and equals signs; anything but these plain characters is quoted,
+// and an empty argument too, so that it still counts as one.
+bool NeedsQuotesForCmd(const wchar_t* text) {
+  if (*text == L'\0') return true;
+  for (; *text != L'\0'; ++text) {
+    const wchar_t unit = *text;
+    const bool plain = (unit >= L'a' && unit <= L'z') || (unit >= L'A' && unit <= L'Z') ||
+                       (unit >= L'0' && unit <= L'9') || unit == L'-' || unit == L'_' ||
+                       unit == L'.' || unit == L'/' || unit == L'\\' || unit == L':' ||
+                       unit == L'+' || unit == L'@' || unit == L'#' || unit == L'$' ||
+                       unit == L'~' || unit == L'[' || unit == L']' || unit == L'{' ||
+                       unit == L'}' || unit == L'\'';
+    if (!plain) return true;
+  }
+  return false;
+}
+
+// cmd.exe from the system folder, never %ComSpec% or PATH, without AutoRun (/d) or delayed
+// expansion (/v:off, which a registry value can turn on for every cmd.exe), given the batch
+// file's full path in quotes so that cmd.exe never looks the name up again, current folder
+// first. With /s, cmd.exe strips the outer pair of quotes and runs the rest. The arguments are
+// the ones buttonguard split, never the raw text: callers quote by the C runtime's rules,
+// which cmd.exe does not know, so raw text quoted correctly for a program could still run
+// commands here.
+std::uint32_t StartThroughCmd(const wchar_t* batchFile, int argumentCount,
+                              const char16_t* const* arguments, int firstArgument) {
+  if (CmdCannotCarry(batchFile)) return ERROR_INVALID_PARAMETER;
   Builder program{buffers->program};
   const UINT folderLength = GetSystemDirectoryW(buffers->program, kLongest);
   if (folderLength == 0 || folderLength >= kLongest) return ERROR_PATH_NOT_FOUND;
   program.used = folderLength;
   program.Append(L"\\cmd.exe");
   Builder line{buffers->commandLine};
-  line.Append(L"\"").Append(buffers->program).Append(L"\" /d /s /c \"\"");
-  line.Append(batchFile).Append(L"\" ").Append(arguments).Append(L"\"");
+  line.Append(L"\"").Append(buffers->program).Append(L"\" /d /v:off /s /c \"\"");
+  line.Append(batchFile).Append(L"\"");
+  for (int i = firstArgument; i < argumentCount; ++i) {
+    const auto* argument = reinterpret_cast<const wchar_t*>(arguments[i]);
+    if (CmdCannotCarry(argument)) return ERROR_INVALID_PARAMETER;
+    const bool quoted = NeedsQuotesForCmd(argument);
+    line.Append(quoted ? L" \"" : L" ").Append(argument);
+    if (quoted) line.Append(L"\"");
+  }
+  line.Append(L"\"");
   return program.fits && line.fits ? 0 : ERROR_FILENAME_EXCED_RANGE;
 }
 
 // Only what CreateProcessW starts: programs it can load, and batch files through cmd.exe.
 // Anything else (.js, .vbs, .msc, .msi, ...) would only fail once the scheme is blocked.
-std::uint32_t PrepareStart(const wchar_t* commandLineTail) {
+std::uint32_t PrepareStart(const wchar_t* commandLineTail, int argumentCount,
+                           const char16_t* const* arguments, int commandIndex) {
   const wchar_t* found = buffers->candidate;
   // The full path, into `searchPath`, whose folders are no longer needed.
   const DWORD fullLength = GetFullPathNameW(found, kLongest, buffers->searchPath, nullptr);
@@ -241,7 +284,7 @@ std::uint32_t PrepareStart(const wchar_t* commandLineTail) {
   const wchar_t* extension = ExtensionOf(fullPath);
   if (extension == nullptr) return ERROR_BAD_EXE_FORMAT;
   if (SameExtension(extension, L".bat") || SameExtension(extension, L".cmd")) {
-    return StartThroughCmd(fullPath, SkipBlanks(SkipArgument(commandLineTail)));
+    return StartThroughCmd(fullPath, argumentCount, arguments, commandIndex + 1);
   }
   DWORD binaryType = 0;
   if (!(SameExtension(extension, L".exe") || SameExtension(extension, L".com")) ||
@@ -264,12 +307,12 @@ bool IsNotFoundStatus(std::uint32_t status) {
   return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND;
 }
 
-std::uint32_t FindCommand(int /*argumentCount*/, const char16_t* const* arguments,
+std::uint32_t FindCommand(int argumentCount, const char16_t* const* arguments,
                           int commandIndex) {
   const char16_t* name = arguments[commandIndex];
   if (name[0] == u'\0') return ERROR_FILE_NOT_FOUND;
   buffers = static_cast<CommandBuffers*>(HeapAlloc(GetProcessHeap(), 0, sizeof(CommandBuffers)));
   if (buffers == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   if (const std::uint32_t status = Search(name)) return status;
-  return PrepareStart(CommandLineTail(commandIndex));
+  return PrepareStart(CommandLineTail(commandIndex), argumentCount, arguments, commandIndex);
 }
