@@ -11,6 +11,7 @@
 #include <string>
 
 #include "run_records.h"
+#include "simulated_power.h"
 #include "store_file.h"
 
 // Records live in a folder beside the simulated store, one file each: "<store>.records/NAME".
@@ -147,6 +148,7 @@ bool IsRunAlive(const RunRecord& record) {
 }
 
 std::uint32_t WriteRunRecord(const RunRecord& record) {
+  CountCallForCrash();
   std::uint32_t status = 0;
   const int folder = OpenRecordFolder(true, status);
   if (folder < 0) return status;
@@ -178,6 +180,7 @@ std::uint32_t WriteRunRecord(const RunRecord& record) {
 }
 
 std::uint32_t RemoveRunRecord(const RunRecord& record) {
+  CountCallForCrash();
   std::uint32_t status = 0;
   const int folder = OpenRecordFolder(false, status);
   if (folder < 0) return status;

@@ -12,6 +12,7 @@ namespace {
 
 unsigned readCallCount = 0;
 unsigned writeCallCount = 0;
+unsigned callCount = 0;  // of every kind, for a crash line
 
 // Runs `use` on the store's contents with the store locked; saves them when `use` succeeded
 // and said it changed them. A missing store is created with the defaults first; a malformed
@@ -38,6 +39,8 @@ DWORD WithStore(Use&& use) {
     if (!parsed) return ERROR_INVALID_DATA;
     stored = std::move(*parsed);
   }
+  // Before the call has any effect: a crash at call N leaves exactly calls 1 to N - 1 done.
+  if (++callCount == stored.crashAtCall) EndProcessAtOnce();
 
   bool changed = false;
   const DWORD status = use(stored, changed);
@@ -134,6 +137,11 @@ DWORD ReadStoredPolicy(const GUID& setting, PowerSource source, DWORD& value) {
 void ResetStoreCallCounts() {
   readCallCount = 0;
   writeCallCount = 0;
+  callCount = 0;
+}
+
+void CountCallForCrash() {
+  static_cast<void>(WithStore([](const PowerStore&, bool&) -> DWORD { return 0; }));
 }
 
 // cppcheck-suppress constParameter ; the platform's signature

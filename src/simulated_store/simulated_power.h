@@ -9,6 +9,10 @@
 // read". In-process tests start each case afresh with this.
 void ResetStoreCallCounts();
 
+// Counts one call of the process that is not a power call (a record written or removed),
+// so that a `crash N` line can end the process between any two steps of a run.
+void CountCallForCrash();
+
 // The value a group policy holds for this setting and source, for the registry's stand-in:
 // 0, or ERROR_FILE_NOT_FOUND where no policy holds it, or the store's failure.
 DWORD ReadStoredPolicy(const GUID& setting, PowerSource source, DWORD& value);

@@ -37,6 +37,9 @@ DWORD ReadStoreFile(const std::string& path, std::string& text, bool& missing);
 // moment leaves either the old text or the new one.
 DWORD ReplaceStoreFile(const std::string& path, std::string_view text);
 
+// Ends the process at once, giving it no say, as a kill or a power cut would.
+[[noreturn]] void EndProcessAtOnce();
+
 // A copy of `identifier` in memory that the caller releases with LocalFree, as the platform
 // hands out the active scheme.
 GUID* AllocateSchemeIdentifier(const GUID& identifier);

@@ -156,3 +156,8 @@ GUID* AllocateSchemeIdentifier(const GUID& identifier) {
   if (copy != nullptr) *copy = identifier;
   return copy;
 }
+
+void EndProcessAtOnce() {
+  TerminateProcess(GetCurrentProcess(), 1);
+  ExitProcess(1);  // TerminateProcess on the own process does not return; the compiler can't know
+}

@@ -209,6 +209,11 @@ std::optional<PowerStore> ParsePowerStore(std::string_view text) {
         return std::nullopt;
       }
       store.policies.push_back(*policy);
+    } else if (words[0] == "crash") {
+      const auto call = words.size() == 2 ? ParseNumber(words[1], /*allowHex=*/false)
+                                          : std::nullopt;
+      if (store.crashAtCall != 0 || !call || *call == 0) return std::nullopt;
+      store.crashAtCall = *call;
     } else if (words[0] == "fail") {
       const auto fault = ParseFault(words);
       if (!fault) return std::nullopt;
@@ -264,5 +269,6 @@ std::string FormatPowerStore(const PowerStore& store) {
     }
     text += std::to_string(fault.status) + "\n";
   }
+  if (store.crashAtCall != 0) text += "crash " + std::to_string(store.crashAtCall) + "\n";
   return text;
 }

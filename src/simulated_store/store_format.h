@@ -61,6 +61,9 @@ struct PowerStore {
   std::size_t active = 0;  // an index into `schemes`
   std::vector<StoredPolicy> policies;
   std::vector<StoreFault> faults;
+  // The process ends at once, as a kill would, at this call of its own (from 1; every power
+  // call and every record written or removed counts); 0: never.
+  unsigned crashAtCall = 0;
 };
 
 // The policy that holds this value, or nullptr.

@@ -499,6 +499,13 @@ INSTANTIATE_TEST_SUITE_P(
         RecoverCase{"a malformed record is left and the others recovered",
                     {Planted::KilledRun, Planted::Raw}, RecordFolder::Private, "", {"recover"},
                     "recover\r\n" + kRecovered + "bad record planted 0x8007000D\r\n", 1, kMixed, 1},
+        RecoverCase{"a put-back that fails keeps its record", {Planted::KilledRun},
+                    RecordFolder::Private, "echo \"fail write 1 29\" >> \"$BUTTONGUARD_STORE\"",
+                    {"recover"}, "recover\r\nrestore failed " + kA + " 0x8007001D\r\n", 1, kZeros,
+                    1},
+        RecoverCase{"a run whose own put-back fails keeps its record", {}, RecordFolder::Private,
+                    "echo \"fail write 7 29\" >> \"$BUTTONGUARD_STORE\"", {"run", "true"},
+                    kBlockedReport + "restore failed 0x8007001D\r\n", 125, kZeros, 1},
         RecoverCase{"a folder that is a link is refused", {Planted::ReusedProcessId},
                     RecordFolder::ALink, "", {"recover"}, "recover\r\nrecords failed 0x80070005\r\n",
                     1, kZeros, 1},
@@ -508,6 +515,69 @@ INSTANTIATE_TEST_SUITE_P(
                     "00000000\r\nrecord failed 0x80070005\r\n",
                     125, kZeros, 1}),
     [](const auto& info) { return TestName(info.param.name); });
+
+// A run killed at every one of its steps in turn: the store ends the process at its N-th call
+// (a power call, a record written or removed), for N = 1, 2, ... until the run gets through.
+// After each death, recover must leave every scheme exactly as it was, and no record.
+struct CrashCase {
+  const char* name;
+  std::string script;  // the command, run by sh; SWITCH B makes scheme B active
+};
+
+void PrintTo(const CrashCase& c, std::ostream* out) { *out << c.name; }
+
+class RunCrashTest : public ::testing::TestWithParam<CrashCase> {};
+
+TEST_P(RunCrashTest, RecoverUndoesARunKilledAtAnyCall) {
+  const Values kHigh = {2, 2, 2, 2, 2, 2};
+  const std::string schemes = SchemeLines(kA, kMixed) + SchemeLines(kB, kHigh);
+  // The command ends once the switch is followed, or once buttonguard is gone; it reads the
+  // file itself, since a `show` would count calls of its own and die at the same N.
+  const std::string prelude =
+      "SWITCH() { flock \"$BUTTONGUARD_STORE.lock\" sed -i -e '/^active /d' -e \"\\$a active $1\" "
+      "\"$BUTTONGUARD_STORE\"; }\n"
+      "FOLLOWED() { for i in $(seq 50); do [ \"$(cut -d' ' -f4 /proc/$$/stat)\" = $PPID ] || return; "
+      "[ \"$(grep -A3 "
+      "\"scheme " + kB + "\" \"$BUTTONGUARD_STORE\" | grep -c ' 0 0$')\" = 3 ] && return; "
+      "sleep 0.1; done; }\n";
+  int crashes = 0;
+  for (int call = 1; call < 200; ++call) {
+    SCOPED_TRACE("crash at call " + std::to_string(call));
+    TemporaryStore store;
+    store.Write(schemes + "crash " + std::to_string(call) + "\n");
+    const ProcessRun run = RunTool(
+        store, {"run", "sh", "-c", prelude + GetParam().script, BUTTONGUARD_EXECUTABLE});
+    std::string text = store.Read().value_or("");
+    text.erase(text.find("crash "));  // the last line
+    store.Write(text);
+    if (run.exitStatus != -1) {
+      EXPECT_EQ(run.exitStatus, 0) << run.errors;
+    } else {
+      ++crashes;
+      const ProcessRun recover = RunTool(store, {"recover"});
+      EXPECT_EQ(recover.exitStatus, 0) << recover.output;
+    }
+    const std::optional<PowerStore> after = ParsePowerStore(store.Read().value_or(""));
+    ASSERT_TRUE(after);
+    for (std::size_t i = 0; i < 2; ++i) {
+      Values values{};
+      for (std::size_t j = 0; j < values.size(); ++j) {
+        values[j] = after->schemes[i].values[j / 2][j % 2];
+      }
+      EXPECT_EQ(values, i == 0 ? kMixed : kHigh) << "scheme " << i << "\n" << run.errors;
+    }
+    const fs::path records = store.path() + ".records";
+    EXPECT_TRUE(!fs::exists(records) || fs::is_empty(records)) << run.errors;
+    if (run.exitStatus != -1) break;
+  }
+  EXPECT_GT(crashes, 20);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RunCrashTest,
+                         ::testing::Values(CrashCase{"one scheme", "exit 0"},
+                                           CrashCase{"a switch followed", "SWITCH " + kB +
+                                                                              " && FOLLOWED"}),
+                         [](const auto& info) { return TestName(info.param.name); });
 
 // A caller watching a run that hangs must see how far it got: each line is flushed as it is
 // written, even into a pipe. The store's lock, held here, stands in for a call that hangs.
