@@ -17,7 +17,10 @@ LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wParam, LPAR
       return TRUE;  // buttonguard never holds a session up
     case WM_ENDSESSION:
       // FALSE: someone else refused, and the session goes on. Otherwise the process may be
-      // ended as soon as this returns.
+      // ended as soon as this returns: at a logoff or shutdown, and with ENDSESSION_CLOSEAPP
+      // too, when the Restart Manager closes buttonguard to replace a file it uses and may
+      // end it by force a moment later. The values go back now in every case; should
+      // buttonguard outlive the command all the same, run says the command ran unguarded.
       if (wParam != FALSE) putBackBeforeTheEnd();
       return 0;
     default:

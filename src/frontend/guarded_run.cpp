@@ -96,8 +96,10 @@ CommandResult NotRun(std::uint32_t status) {
 
 constexpr unsigned kFollowEvery = 1000;  // milliseconds
 
-// ERROR_CANCELLED: the process is being ended before the command could start.
+// ERROR_CANCELLED: the end announced (a logoff, a shutdown, the Restart Manager closing
+// buttonguard) cancelled the guard, before the command could start or while it ran.
 constexpr std::uint32_t kEndedBeforeTheStart = 1223;
+constexpr std::uint32_t kGuardCancelled = kEndedBeforeTheStart;
 
 CommandResult EndedBeforeTheStart(ReportTarget report) {
   WriteStatusLine(report, "not started", kEndedBeforeTheStart);
@@ -165,9 +167,15 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
   }
 
   std::uint32_t restoreStatus = 0;
+  bool ranUnguarded = false;
   {
     const LockedScheme scheme;
     if (waitStatus != 0) WriteStatusLine(scheme.report, "wait failed", waitStatus);
+    // The end came while the command ran and the values went back then, yet buttonguard lived
+    // on (the platform need not end it, nor the Restart Manager): the command ran on with the
+    // buttons in play, which its own status cannot tell.
+    ranUnguarded = guard.ending && startStatus == 0;
+    if (ranUnguarded) WriteStatusLine(scheme.report, "ran unguarded", kGuardCancelled);
     PutSchemeBack(scheme.report);
     restoreStatus = guard.restoreStatus;
   }
@@ -175,5 +183,6 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
   if (restoreStatus != 0) return SchemeFailure(restoreStatus);
   if (startStatus != 0) return NotRun(startStatus);
   if (waitStatus != 0) return SchemeFailure(waitStatus);
+  if (ranUnguarded) return SchemeFailure(kGuardCancelled);
   return {commandStatus, CommandOutcome::CommandEnded};
 }

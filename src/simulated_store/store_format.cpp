@@ -210,10 +210,9 @@ std::optional<PowerStore> ParsePowerStore(std::string_view text) {
       }
       store.policies.push_back(*policy);
     } else if (words[0] == "crash") {
-      const auto call = words.size() == 2 ? ParseNumber(words[1], /*allowHex=*/false)
-                                          : std::nullopt;
-      if (store.crashAtCall != 0 || !call || *call == 0) return std::nullopt;
-      store.crashAtCall = *call;
+      if (words.size() != 2 || store.crashAtCall != 0) return std::nullopt;
+      store.crashAtCall = ParseNumber(words[1], /*allowHex=*/false).value_or(0);
+      if (store.crashAtCall == 0) return std::nullopt;
     } else if (words[0] == "fail") {
       const auto fault = ParseFault(words);
       if (!fault) return std::nullopt;

@@ -642,6 +642,7 @@ struct GuardedCase {
   std::string errors;
   std::string outputFile;  // the command's output, redirected to a file; empty: not redirected
   std::string storeHolds;  // a line the store holds afterwards, or empty
+  std::int64_t exitStatus = 0;
 };
 
 class WineGuardedCommandTest : public WineTest,
@@ -663,8 +664,9 @@ TEST_P(WineGuardedCommandTest, RunsAndPutsTheSchemesBack) {
   const WineRun run = RunUnderWine(Executable(), "run " + command, store, "", redirect);
 
   ASSERT_TRUE(run.launched) << run.errors;
-  // 4: the scheme stayed blocked; 7: wineboot did not start; 9: a scheme was never followed.
-  EXPECT_EQ(run.exitStatus, 0);
+  // 4: the scheme stayed blocked (or was not); 7: wineboot did not start, or no window was
+  // found; 9: a scheme was never followed.
+  EXPECT_EQ(run.exitStatus, c.exitStatus);
   EXPECT_EQ(run.errors, c.errors);
   EXPECT_EQ(c.outputFile.empty() ? "" : ReadFile(output), c.outputFile);
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
@@ -672,6 +674,7 @@ TEST_P(WineGuardedCommandTest, RunsAndPutsTheSchemesBack) {
 }
 
 const std::string kHigh = "{8c5e7fda-e8bf-4a96-9a85-a6e23a8c635c}";
+const std::string kRanUnguarded = "ran unguarded 0x800704C7\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WineGuardedCommandTest,
@@ -686,8 +689,12 @@ INSTANTIATE_TEST_SUITE_P(
                         " 2, 2, 2, 2, 2, 2\r\nrestored {381b4222-f694-41f0-9685-ff5bb260df2e}"
                         " 3, 4, 1, 2, 0, 5\r\n",
                     "", "active " + kHigh},
-        GuardedCase{"a session end while the command runs", "", "{check} end-session", kRunBlocked,
-                    "", ""}),
+        GuardedCase{"a session end while the command runs", "", "{check} end-session",
+                    kRunBlocked, "", ""},
+        GuardedCase{"the Restart Manager closing buttonguard while the command runs", "",
+                    "{check} close-app", kRunBlocked + kRanUnguarded, "", "", Hresult(1223)},
+        GuardedCase{"a session end someone refused changes nothing", "", "{check} cancelled-end",
+                    kRunBlocked, "", ""}),
     [](const auto& info) { return TestName(info.param.name); });
 
 // What run's records say in the prefix's registry (64-bit view, where both builds keep them).

@@ -8,9 +8,12 @@
 // held in its first read by the store's lock; run must then never start its command.
 //
 // Commands for run: `console_event_check wait` waits until the scheme is no longer blocked,
-// as a command that outlives buttonguard would; `console_event_check end-session` ends the
+// and a second longer, as a command that outlives buttonguard would; `console_event_check end-session` ends the
 // session as logoff does (Wine's `wineboot --end-session`), then waits the same way;
 // `console_event_check switch SCHEME` makes SCHEME active and waits until run has blocked it.
+// `console_event_check close-app` sends run's window the Restart Manager's request to close
+// (ENDSESSION_CLOSEAPP) and waits the same way; `console_event_check cancelled-end` sends it
+// an end someone else refused, and checks that the scheme stays blocked.
 // `console_event_check open-record-key`, run on its own, lets Users change run's record key.
 
 #include <fcntl.h>
@@ -115,6 +118,15 @@ bool WaitUntil(bool blocked) {
 
 constexpr int kStartedAfterTheEnd = 6;
 
+// The messages of a session's end, sent straight to run's window as the platform sends them.
+bool SendSessionEnd(WPARAM ends, LPARAM reason) {
+  const HWND window = FindWindowW(L"buttonguard.session", nullptr);
+  if (window == nullptr) return false;
+  SendMessageW(window, WM_QUERYENDSESSION, 0, reason);
+  SendMessageW(window, WM_ENDSESSION, ends, reason);
+  return true;
+}
+
 DWORD WINAPI DeliverTheEvent(void*) {
   OnConsoleEvent(static_cast<DWORD>(_wtoi(Variable(L"BUTTONGUARD_CHECK_EVENT").c_str())));
   return 0;
@@ -180,6 +192,15 @@ int wmain(int argc, wchar_t** argv) {
     for (int i = 0; i < kPolls && !SchemeBlocked(scheme); ++i) Sleep(10);
     return SchemeBlocked(scheme) ? 0 : 9;
   }
+  if (argc == 2 && std::wcscmp(argv[1], L"close-app") == 0) {
+    if (!SendSessionEnd(TRUE, ENDSESSION_CLOSEAPP)) return 7;
+    return WaitUntil(false) ? 0 : 4;
+  }
+  if (argc == 2 && std::wcscmp(argv[1], L"cancelled-end") == 0) {
+    if (!SendSessionEnd(FALSE, 0)) return 7;
+    Sleep(500);
+    return SchemeBlocked() ? 0 : 4;
+  }
   const bool endSession = argc == 2 && std::wcscmp(argv[1], L"end-session") == 0;
   if (argc == 2 && (endSession || std::wcscmp(argv[1], L"wait") == 0)) {
     CloseHandle(CreateFileW(StartedMark().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -197,7 +218,11 @@ int wmain(int argc, wchar_t** argv) {
       CloseHandle(process.hThread);
       CloseHandle(process.hProcess);
     }
-    return WaitUntil(false) ? 0 : 4;
+    if (!WaitUntil(false)) return 4;
+    // An end that ends buttonguard does so within this second; one that does not (the
+    // Restart Manager's) leaves it to see the command end.
+    Sleep(1000);
+    return 0;
   }
 
   _setmode(_fileno(stdout), _O_BINARY);
