@@ -35,6 +35,12 @@ StoredRecord* LoadRecords(std::size_t& count, std::uint32_t& status) {
 
 }  // namespace
 
+void WriteRunsLockFailure(ReportTarget report, std::uint32_t status) {
+  // On POSIX hosts the lock is the records folder, refused as records are.
+  WriteStatusLine(report, status == kRecordsRefusedStatus ? "records failed" : "lock failed",
+                  status);
+}
+
 std::uint32_t RecoverDeadRuns(ReportTarget report) {
   std::size_t count = 0;
   std::uint32_t firstFailure = 0;

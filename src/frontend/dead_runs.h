@@ -7,6 +7,12 @@
 // The records of runs that died with their zeros in place (killed outright, or the machine
 // lost power), for `recover`, for `run` before it reads a scheme, and for `show`.
 
+// "lock failed" and the status, or "records failed" where the records refused the lock.
+void WriteRunsLockFailure(ReportTarget report, std::uint32_t status);
+
+// Called with the lock all buttonguard processes share held (LockRuns): between loading a
+// record and putting its scheme back, no other process may recover it and block that scheme
+// anew, or its zeros would be taken for the dead run's.
 // For each record whose run is no longer alive: puts its scheme back value by value, as run's
 // end does, and removes the record once that succeeded. Records of live runs are listed and
 // left alone; a malformed one is reported and left in place. One line per record. Returns 0,

@@ -30,15 +30,21 @@ SchemeGuard guard;
 // get the lock first, and must then neither block nor start anything.
 std::atomic<bool> endAnnounced{false};
 
-// A stretch of work under the scheme lock. Its report lines are written only once the lock
-// is let go, so that the thread putting the scheme back before the end never waits behind a
+// A stretch of work under the scheme lock, and under the lock all buttonguard processes share
+// (when it could be had: `runsLockStatus` 0). Its report lines are written only once the locks
+// are let go, so that the thread putting the scheme back before the end never waits behind a
 // stalled report.
 struct LockedScheme {
   HeldReportLines held;
   ReportTarget report{guard.report, &held};
+  std::uint32_t runsLockStatus;
 
-  LockedScheme() { LockScheme(); }
+  LockedScheme() {
+    LockScheme();
+    runsLockStatus = LockRuns();
+  }
   ~LockedScheme() {
+    if (runsLockStatus == 0) UnlockRuns();
     LockReport();
     UnlockScheme();
     WriteHeldReportLines(guard.report, held);
@@ -50,18 +56,24 @@ struct LockedScheme {
 
 // Acts once, whichever thread comes first. Values other than run's zeros are a newer choice
 // (a person, another tool, an overlapping run that already restored) and are never
-// overwritten.
-void PutSchemeBack(ReportTarget report) {
+// overwritten. Without the lock all processes share, nothing is written: the records keep
+// what recovery needs.
+void PutSchemeBack(const LockedScheme& scheme) {
   if (!guard.blocked) return;
+  if (scheme.runsLockStatus != 0) {
+    WriteRunsLockFailure(scheme.report, scheme.runsLockStatus);
+    guard.restoreStatus = scheme.runsLockStatus;
+    return;
+  }
   guard.blocked = false;
-  guard.restoreStatus = PutFollowedSchemesBack(report);
+  guard.restoreStatus = PutFollowedSchemesBack(scheme.report);
 }
 
 // Once the end is announced, whichever thread holds the lock first puts the scheme back.
 // True when it is back (or was never blocked) and nothing more may start.
-bool EndIfAnnounced(ReportTarget report) {
+bool EndIfAnnounced(const LockedScheme& scheme) {
   if (endAnnounced.load()) guard.ending = true;
-  if (guard.ending) PutSchemeBack(report);
+  if (guard.ending) PutSchemeBack(scheme);
   return guard.ending;
 }
 
@@ -81,7 +93,7 @@ void UndoBlock(ReportTarget report, const SchemeIdentifier& scheme) {
 void PutSchemeBackBeforeTheEnd() {
   endAnnounced.store(true);
   const LockedScheme scheme;
-  EndIfAnnounced(scheme.report);
+  EndIfAnnounced(scheme);
 }
 
 CommandResult SchemeFailure(std::uint32_t status) {
@@ -122,14 +134,23 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
 
   // A run killed before left its zeros behind: put back first, or this run would save them as
   // the user's values. What cannot be put back keeps its record for a later recovery.
+  if (const std::uint32_t status = LockRuns()) {
+    WriteRunsLockFailure({report}, status);
+    return SchemeFailure(status);
+  }
   static_cast<void>(RecoverDeadRuns({report}));
+  UnlockRuns();
 
   guard = SchemeGuard{report, false, false, 0};
   endAnnounced.store(false);
   HoldInterruptions(&PutSchemeBackBeforeTheEnd);
   {
     const LockedScheme scheme;
-    if (EndIfAnnounced(scheme.report)) return EndedBeforeTheStart(scheme.report);
+    if (EndIfAnnounced(scheme)) return EndedBeforeTheStart(scheme.report);
+    if (scheme.runsLockStatus != 0) {
+      WriteRunsLockFailure(scheme.report, scheme.runsLockStatus);
+      return SchemeFailure(scheme.runsLockStatus);
+    }
     SchemeIdentifier first;
     const BlockAttempt attempt = AttemptBlock(scheme.report, &first);
     if (!attempt.Blocked()) {
@@ -152,7 +173,7 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
   std::uint32_t startStatus = 0;
   {
     const LockedScheme scheme;
-    if (EndIfAnnounced(scheme.report)) return EndedBeforeTheStart(scheme.report);
+    if (EndIfAnnounced(scheme)) return EndedBeforeTheStart(scheme.report);
     startStatus = StartCommand();
     if (startStatus != 0) WriteStatusLine(scheme.report, "not started", startStatus);
   }
@@ -162,7 +183,8 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     // Once a second, the active scheme: one a person or a policy switched to is blocked too.
     while ((waitStatus = WaitForCommand(commandStatus, kFollowEvery)) == kCommandStillRunning) {
       const LockedScheme scheme;
-      if (!guard.ending) FollowActiveScheme(scheme.report);
+      // Without the shared lock, this second's look is skipped; the next one tries again.
+      if (!guard.ending && scheme.runsLockStatus == 0) FollowActiveScheme(scheme.report);
     }
   }
 
@@ -176,7 +198,7 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     // buttons in play, which its own status cannot tell.
     ranUnguarded = guard.ending && startStatus == 0;
     if (ranUnguarded) WriteStatusLine(scheme.report, "ran unguarded", kGuardCancelled);
-    PutSchemeBack(scheme.report);
+    PutSchemeBack(scheme);
     restoreStatus = guard.restoreStatus;
   }
   // Buttons left blocked matter more than anything the command did.

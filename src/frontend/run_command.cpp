@@ -8,6 +8,7 @@
 #include "guarded_run.h"
 #include "policy_code.h"
 #include "report_writer.h"
+#include "run_records.h"
 
 namespace {
 
@@ -61,7 +62,14 @@ CommandResult Show(ReportTarget report) {
 // Puts back what runs that died left blocked.
 CommandResult Recover(int argumentCount, ReportTarget report) {
   if (argumentCount != 2) return UsageError();
-  if (const std::uint32_t status = RecoverDeadRuns(report)) return PowerFailure(status);
+  std::uint32_t status = LockRuns();
+  if (status != 0) {
+    WriteRunsLockFailure(report, status);
+  } else {
+    status = RecoverDeadRuns(report);
+    UnlockRuns();
+  }
+  if (status != 0) return PowerFailure(status);
   return {0, CommandOutcome::Done};
 }
 

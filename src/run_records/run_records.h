@@ -67,6 +67,19 @@ std::uint32_t RemoveRunRecord(const RunRecord& record);
 // someone else could write to is refused with ERROR_ACCESS_DENIED and nothing is read.
 std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::size_t& count);
 
+// Serialises, machine-wide, what buttonguard processes do to schemes and records: a recovery,
+// a run's block, each scheme it follows and its put-back, so that no process puts a dead run's
+// values over the zeros of a run another has just begun. Held only around those steps, never
+// while a command runs, and only where no one but administrators (POSIX: the store's owner)
+// can make or hold it. Returns 0, or the status of why it could not be had: ERROR_TIMEOUT when
+// another process held it for longer than kLongestRunsLockWait, ERROR_ACCESS_DENIED for a lock
+// someone else made.
+std::uint32_t LockRuns();
+void UnlockRuns();
+
+inline constexpr unsigned kLongestRunsLockWait = 10000;  // milliseconds
+inline constexpr std::uint32_t kRunsLockTimeoutStatus = 1460;  // ERROR_TIMEOUT
+
 // What a malformed record is reported with.
 inline constexpr std::uint32_t kMalformedRecordStatus = 13;  // ERROR_INVALID_DATA
 

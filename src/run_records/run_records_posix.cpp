@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "run_records.h"
@@ -228,4 +230,36 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
   closedir(listing);
   close(folder);
   return 0;
+}
+
+namespace {
+int runsLock = -1;  // the records folder, locked while it is open
+}  // namespace
+
+// The lock is the records folder itself: the store owner's alone, checked as every use of it
+// is, and gone with the process that held it, however it ends.
+std::uint32_t LockRuns() {
+  std::uint32_t status = 0;
+  const int folder = OpenRecordFolder(true, status);
+  if (folder < 0) return status;
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (flock(folder, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long waited =
+        (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (error != EWOULDBLOCK && error != EINTR) return CloseWithStatus(folder, kWriteFault);
+    if (waited >= kLongestRunsLockWait) return CloseWithStatus(folder, kRunsLockTimeoutStatus);
+    const timespec pause = {0, 5000000};
+    nanosleep(&pause, nullptr);
+  }
+  runsLock = folder;
+  return 0;
+}
+
+void UnlockRuns() {
+  if (runsLock >= 0) close(runsLock);
+  runsLock = -1;
 }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include "run_records.h"
@@ -206,3 +207,80 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
   RegCloseKey(key);
   return status;
 }
+
+namespace {
+
+HANDLE runsLock = nullptr;  // kept for the life of the process, like the namespace it is in
+
+// Only Administrators and SYSTEM may use it; a process of theirs owns it as Administrators.
+constexpr wchar_t kRunsLockSecurity[] = L"O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)";
+
+// The lock in a private namespace whose boundary is the Administrators group: only a process
+// with that group enabled in its token, an elevated one, can make or open the namespace, so no
+// one else can make the lock first, or open it to hold it. Where the platform has no private
+// namespaces (Wine has none), a global name stands in, and a lock that someone else made is
+// refused; that one a non-administrator could make first, though never hold once it is ours.
+HANDLE MakeRunsLock(SECURITY_ATTRIBUTES& attributes, std::uint32_t& status) {
+  HANDLE boundary = CreateBoundaryDescriptorW(L"buttonguard", 0);
+  if (boundary == nullptr) {
+    const HANDLE mutex = CreateMutexW(&attributes, FALSE, L"Global\\buttonguard.runs");
+    if (mutex == nullptr) {
+      status = GetLastError();
+      return nullptr;
+    }
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    status = GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                             nullptr, nullptr, &descriptor);
+    if (status == 0 && !IsAdministratorsOrSystem(owner)) status = kRecordsRefusedStatus;
+    LocalFree(descriptor);
+    if (status == 0) return mutex;
+    CloseHandle(mutex);
+    return nullptr;
+  }
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof administrators;
+  HANDLE space = nullptr;
+  if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) != FALSE &&
+      AddSIDToBoundaryDescriptor(&boundary, administrators) != FALSE) {
+    space = CreatePrivateNamespaceW(&attributes, boundary, L"buttonguard");
+    if (space == nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+      space = OpenPrivateNamespaceW(boundary, L"buttonguard");
+    }
+  }
+  // The namespace handle is never closed: while any process holds one, every process that
+  // opens the namespace meets the same lock in it.
+  const HANDLE mutex = space != nullptr ? CreateMutexW(&attributes, FALSE, L"buttonguard\\runs")
+                                        : nullptr;
+  status = mutex != nullptr ? 0 : GetLastError();
+  DeleteBoundaryDescriptor(boundary);
+  return mutex;
+}
+
+}  // namespace
+
+std::uint32_t LockRuns() {
+  if (runsLock == nullptr) {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            kRunsLockSecurity, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr) ==
+        FALSE) {
+      return GetLastError();
+    }
+    std::uint32_t status = 0;
+    runsLock = MakeRunsLock(attributes, status);
+    LocalFree(attributes.lpSecurityDescriptor);
+    if (runsLock == nullptr) return status != 0 ? status : ERROR_GEN_FAILURE;
+  }
+  switch (WaitForSingleObject(runsLock, kLongestRunsLockWait)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:  // its holder died mid-step; the records tell recovery what it left
+      return 0;
+    case WAIT_TIMEOUT:
+      return kRunsLockTimeoutStatus;
+    default:
+      return GetLastError();
+  }
+}
+
+void UnlockRuns() { static_cast<void>(ReleaseMutex(runsLock)); }
