@@ -311,6 +311,7 @@ std::uint32_t FindCommand(int argumentCount, const char16_t* const* arguments,
                           int commandIndex) {
   const char16_t* name = arguments[commandIndex];
   if (name[0] == u'\0') return ERROR_FILE_NOT_FOUND;
+  const NativeSystemFolder native;
   buffers = static_cast<CommandBuffers*>(HeapAlloc(GetProcessHeap(), 0, sizeof(CommandBuffers)));
   if (buffers == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   if (const std::uint32_t status = Search(name)) return status;

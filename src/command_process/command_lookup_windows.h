@@ -12,3 +12,22 @@ struct FoundCommand {
 };
 
 FoundCommand TheFoundCommand();
+
+// The x86 build on 64-bit Windows would see SysWOW64 where System32 is named: a program only
+// the 64-bit system has (pnputil) would not be found, and cmd.exe or reg.exe would be their
+// 32-bit selves, writing to the 32-bit registry view. So the file system redirector is off,
+// on this thread alone, while run looks its command up and starts it, and on again at once:
+// nothing is loaded meanwhile, which needs it. Elsewhere this changes nothing.
+class NativeSystemFolder {
+ public:
+  NativeSystemFolder() : off_(Wow64DisableWow64FsRedirection(&previous_) != FALSE) {}
+  ~NativeSystemFolder() {
+    if (off_) static_cast<void>(Wow64RevertWow64FsRedirection(previous_));
+  }
+  NativeSystemFolder(const NativeSystemFolder&) = delete;
+  NativeSystemFolder& operator=(const NativeSystemFolder&) = delete;
+
+ private:
+  void* previous_ = nullptr;
+  bool off_;
+};

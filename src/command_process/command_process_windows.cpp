@@ -124,6 +124,7 @@ std::uint32_t StartCommand() {
   startup.lpAttributeList = inheritance.attributes;
   const FoundCommand command = TheFoundCommand();
   PROCESS_INFORMATION process = {};
+  const NativeSystemFolder native;
   if (!CreateProcessW(command.program, command.commandLine, nullptr, nullptr,
                       handles.count > 0 ? TRUE : FALSE,
                       inheritance.attributes != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr,

@@ -592,6 +592,26 @@ INSTANTIATE_TEST_SUITE_P(
                    {}}),
     [](const auto& info) { return TestName(info.param.name); });
 
+// What only the 64-bit system folder holds (pnputil is the real one) is found and started
+// there by the x86 build too, never looked for in SysWOW64 in its place.
+TEST_F(WineTest, RunFindsWhatOnlyTheNativeSystemFolderHolds) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const fs::path system = kWinePrefix / "drive_c/windows/system32";
+  fs::copy_file(kWindowsBuild / "planted/program.exe", system / "buttonguard-native.exe",
+                fs::copy_options::overwrite_existing);
+
+  const WineRun run = RunUnderWine(Executable(), "run buttonguard-native", store, "",
+                                   {"BUTTONGUARD_CHILD_PATH=" + kSystem});
+  const bool ran = fs::remove(system / "planted-buttonguard-native.exe-was-run");
+  fs::remove(system / "buttonguard-native.exe");
+
+  ASSERT_TRUE(run.launched) << run.errors;
+  EXPECT_EQ(run.errors, kRunBlocked);
+  EXPECT_EQ(run.exitStatus, 66);
+  EXPECT_TRUE(ran);
+}
+
 // No console under test can be closed, logged off or shut down, so these events are delivered
 // straight to run's handler, from a second thread while the main thread waits for the
 // command, as the platform delivers them. Ctrl+C first, which must change nothing.

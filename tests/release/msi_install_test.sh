@@ -4,7 +4,8 @@
 # files, the PATH row and the upgrade code; msiexec installs it per machine; a new process
 # finds buttonguard through PATH and `buttonguard show` works from another folder; a build of
 # a higher version replaces it in place, leaving one product and one PATH entry; an older one
-# is refused; uninstalling removes the files and the PATH entry. Exit status 77 (a skip) when
+# is refused; uninstalling removes the files and the PATH entry. The x86 MSI, whose
+# prefix this is not, must refuse to install. Exit status 77 (a skip) when
 # a tool or the build is missing, 1 then under CI=true.
 #
 # Usage: msi_install_test.sh WINDOWS_BUILD_DIR WINE_PREFIX
@@ -19,7 +20,6 @@ case "$msi" in
   *-win64.msi) architecture=x64 program_files="Program Files" system=system32 ;;
   *) architecture=x86 program_files="Program Files (x86)" system=syswow64 ;;
 esac
-[ "$architecture" = x64 ] || require_32_bit_wine
 
 export WINEPREFIX=$prefix WINEDEBUG=-all
 
@@ -52,6 +52,19 @@ path_value() {
     tr -d '\r' | grep -o 'REG_EXPAND_SZ.*\|REG_SZ.*'
 }
 installed="$prefix/drive_c/$program_files/buttonguard"
+
+# The suite's prefix is 64-bit Windows, which the x86 MSI refuses (msiexec's 1603, of which
+# Wine's own exit status keeps the low eight bits) before it installs anything. Installing it
+# needs a 32-bit prefix, which a kernel without 32-bit support cannot run.
+if [ "$architecture" = x86 ]; then
+  table LaunchCondition | grep -qP '^NOT VersionNT64\t.*-win64\.msi\.$' || fail "no condition"
+  status=0
+  wine msiexec /i "$(windows_path "$msi")" /qn > "$work/output" 2>&1 || status=$?
+  [ "$status" -eq $((1603 % 256)) ] || fail "the x86 MSI on 64-bit Windows: status $status"
+  [ ! -e "$installed" ] || fail "the x86 MSI installed files on 64-bit Windows"
+  echo "refused on 64-bit Windows, naming the x64 MSI"
+  exit 0
+fi
 
 [ "$(msiexec /i "$(windows_path "$msi")" /qn)" -eq 0 ] || fail "install"
 [ -f "$installed/buttonguard.exe" ] && [ -f "$installed/README.md" ] || fail "files not installed"

@@ -24,18 +24,10 @@ require_tools() {
 }
 # Debian's wine script starts the 32-bit loader whenever wine32 is installed, and a kernel
 # built without 32-bit support refuses to run it: no package mends that. There the 64-bit
-# loader runs what is 64-bit, and a 32-bit build is skipped, under CI too.
-wine_runs_32_bit=true
+# loader runs what is 64-bit, which is all these tests run.
 if [ -x /usr/lib/wine/wine64 ] && [ -e /usr/lib/wine/wine ] &&
   ! /usr/lib/wine/wine --version > /dev/null 2>&1; then
-  wine_runs_32_bit=false
   wine() { WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64 "$@"; }
 fi
-require_32_bit_wine() {
-  if [ "$wine_runs_32_bit" = false ]; then
-    echo "this kernel cannot run 32-bit programs, so no 32-bit Windows program runs under Wine here"
-    exit 77
-  fi
-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
