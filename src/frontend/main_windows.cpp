@@ -41,6 +41,13 @@ struct StartupInfo {
 
 }  // namespace
 
+// What the C runtime does on a fatal error: a console program writes to standard error, any
+// other shows a message box, which would hang an unattended elevated process. MinGW's start-up
+// code says which; no header declares it. 1: _CONSOLE_APP.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): msvcrt's name
+extern "C" void __set_app_type(int type);
+constexpr int kConsoleApp = 1;
+
 // msvcrt's own command-line splitter, the one MinGW's start-up code calls; no header declares it.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): msvcrt's name
 extern "C" int __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment,
@@ -64,10 +71,11 @@ int wmain(int argc, wchar_t** argv) {
 
 // The process entry (the linker's -e). MinGW's start-up code, a fifth of the executable, sets up
 // what this tool never uses: static constructors, thread-local storage, pseudo-relocations and
-// a crash handler. msvcrt.dll has initialised its own stdio and heap before this runs. Arguments
+// a crash handler; the executable check fails the build that comes to need any of them. msvcrt.dll has initialised its own stdio and heap before this runs. Arguments
 // are split exactly as that start-up code splits them: by msvcrt, without wildcard expansion.
 // Windows may call the entry with the stack aligned to 4 bytes only (32-bit).
 extern "C" __attribute__((force_align_arg_pointer, noreturn)) void ButtonguardEntry() {
+  __set_app_type(kConsoleApp);
   int count = 0;
   wchar_t** arguments = nullptr;
   wchar_t** environment = nullptr;

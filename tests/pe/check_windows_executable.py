@@ -2,14 +2,17 @@
 """Checks what Windows will see of buttonguard.exe before it ever runs: a console program
 whose one manifest asks for elevation, which imports only DLLs that every Windows ships (never
 the power library, which it loads from the system folder itself), and which stays within its
-size budget.
+size budget. Its entry point is its own, not MinGW's start-up code, so with the link map the
+check also proves that nothing needs that code: no static constructors or initialisers, no
+thread-local storage, no pseudo-relocations.
 
-Usage: check_windows_executable.py EXE PROJECT_VERSION SIZE_BUDGET_BYTES
+Usage: check_windows_executable.py EXE PROJECT_VERSION SIZE_BUDGET_BYTES [LINK_MAP]
 Exit status 0 when every check holds, 1 when one fails, 77 when it cannot run here (1 under
 CI=true, where nothing may be skipped).
 """
 
 import os
+import re
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -97,8 +100,33 @@ def check_imports(pe, failures):
     return imported
 
 
+def check_start_up(pe, link_map, failures):
+    """What MinGW's start-up code would have set up, and buttonguard's own entry does not."""
+    tls = pe.OPTIONAL_HEADER.DATA_DIRECTORY[9]  # IMAGE_DIRECTORY_ENTRY_TLS
+    if tls.VirtualAddress or tls.Size:
+        failures.append("the image has a TLS directory, which nothing would set up")
+    with open(link_map, encoding="utf-8", errors="replace") as text:
+        symbols = {}
+        for match in re.finditer(r"^\s+0x([0-9a-f]+)\s+(\w+) = ", text.read(), re.MULTILINE):
+            symbols.setdefault(match.group(2), int(match.group(1), 16))
+    pointer = 8 if pe.FILE_HEADER.Machine == 0x8664 else 4
+    spans = [
+        # -1, the constructors, 0: nothing between the two markers.
+        ("__CTOR_LIST__", "__DTOR_LIST__", 2 * pointer, "static constructors"),
+        ("___crt_xc_start__", "___crt_xc_end__", 0, "C++ initialisers (.CRT$XC)"),
+        ("___crt_xi_start__", "___crt_xi_end__", 0, "C initialisers (.CRT$XI)"),
+        ("___tls_start__", "___tls_end__", 0, "thread-local data"),
+        ("__rt_psrelocs_start", "__rt_psrelocs_end", 0, "pseudo-relocations"),
+    ]
+    for start, end, empty, what in spans:
+        if start not in symbols or end not in symbols:
+            failures.append(f"the link map names no {start} or {end}")
+        elif symbols[end] - symbols[start] != empty:
+            failures.append(f"the image has {what}, which nothing would set up")
+
+
 def main(arguments):
-    if len(arguments) != 4:
+    if len(arguments) not in (4, 5):
         print(__doc__, file=sys.stderr)
         return 2
     path, version, budget = arguments[1], arguments[2], int(arguments[3])
@@ -118,6 +146,8 @@ def main(arguments):
     check_manifest(pe, failures)
     check_version(pe, version, failures)
     imported = check_imports(pe, failures)
+    if len(arguments) == 5:
+        check_start_up(pe, arguments[4], failures)
     size = os.path.getsize(path)
     if size > budget:
         failures.append(f"{size} bytes is over the budget of {budget}")
