@@ -271,6 +271,17 @@ INSTANTIATE_TEST_SUITE_P(
                    "fail write 10 29\n", "SWITCH " + kB + " && sleep 2.5",
                    "follow failed " + kB + " 0x8007001D\r\nrestored " + kA +
                        " 3, 4, 1, 2, 0, 5\r\n",
+                   0, kMixed, {2, 2, 2, 2, 2, 2}, kB},
+        SchemeCase{"a follow whose undo fails too is put back at the end",
+                   "fail write 10 29\nfail write 11 5\n", "SWITCH " + kB + " && sleep 2.5",
+                   "follow failed " + kB + " 0x8007001D\r\npartly restored " + kB +
+                       " 2, 2, 2, 2, 2, 2\r\nrestored " + kA + " 3, 4, 1, 2, 0, 5\r\n",
+                   0, kMixed, {2, 2, 2, 2, 2, 2}, kB},
+        SchemeCase{"a policy that arrives while the command runs stops the follow", "",
+                   "echo 'policy lid-close dc 1' >> \"$BUTTONGUARD_STORE\" && SWITCH " + kB +
+                       " && sleep 2.5",
+                   "follow failed " + kB + " 0x800704EC\r\nrestored " + kA +
+                       " 3, 4, 1, 2, 0, 5\r\n",
                    0, kMixed, {2, 2, 2, 2, 2, 2}, kB}),
     [](const auto& info) { return TestName(info.param.name); });
 
@@ -386,9 +397,10 @@ INSTANTIATE_TEST_SUITE_P(
 // What a run killed outright leaves behind, and what recover, a later run and show make of it.
 // Records are planted as run writes them: for a run killed with SIGKILL while its command
 // sleeps, for this test's own process (alive), or for its process id with another start time
-// (the id used again by another program); or as raw text.
-enum class Planted { KilledRun, LiveRun, ReusedProcessId, Raw };
-enum class RecordFolder { Private, ALink, OpenToOthers };
+// (the id used again by another program); or as raw text; or as a link to a dead run's record
+// kept elsewhere, which must never be followed.
+enum class Planted { KilledRun, LiveRun, ReusedProcessId, Raw, ALink };
+enum class RecordFolder { Private, ALink, OpenToOthers, SomeoneElses };
 
 struct RecoverCase {
   const char* name;
@@ -414,6 +426,10 @@ std::uint64_t OwnStartTime() {
   }
   return std::stoull(field);
 }
+
+// A process id above any the kernel hands out, so never alive.
+constexpr pid_t kNoSuchProcess = 999999999;
+const std::string kLinkedRecord = "999999999-1-" + kA;
 
 void PlantRecord(const fs::path& folder, pid_t process, std::uint64_t start) {
   const std::string name = std::to_string(process) + "-" + std::to_string(start) + "-" + kA;
@@ -446,9 +462,21 @@ TEST_P(RecoverTest, PutsBackWhatADeadRunLeftAndNothingElse) {
       if (planted == Planted::Raw) std::ofstream(records / "planted") << kA << " 1 1 3 4\n";
       if (planted == Planted::LiveRun) PlantRecord(records, getpid(), OwnStartTime());
       if (planted == Planted::ReusedProcessId) PlantRecord(records, getpid(), OwnStartTime() + 1);
+      if (planted == Planted::ALink) {
+        PlantRecord(store.folder(), kNoSuchProcess, 1);
+        fs::create_symlink(fs::path(store.folder()) / kLinkedRecord, records / kLinkedRecord);
+      }
     }
   }
-  if (c.folder == RecordFolder::OpenToOthers) fs::permissions(records, fs::perms::all);
+  // Readable by others is open enough to refuse; writable by them need not be.
+  if (c.folder == RecordFolder::OpenToOthers) {
+    fs::permissions(records, fs::perms::others_read | fs::perms::others_exec |
+                                 fs::perms::group_read | fs::perms::group_exec,
+                    fs::perm_options::add);
+  }
+  if (c.folder == RecordFolder::SomeoneElses && chown(records.c_str(), 65534, 65534) != 0) {
+    GTEST_SKIP() << "only root can give the folder to someone else";
+  }
   if (c.folder == RecordFolder::ALink) {
     fs::rename(records, store.folder() + "/elsewhere");
     fs::create_directory_symlink(store.folder() + "/elsewhere", records);
@@ -456,7 +484,11 @@ TEST_P(RecoverTest, PutsBackWhatADeadRunLeftAndNothingElse) {
   const std::optional<std::string> storeBefore = store.Read();
   ASSERT_EQ(std::system(("BUTTONGUARD_STORE='" + store.path() + "' sh -c '" + c.script + "'").c_str()), 0);
 
-  const ProcessRun run = RunTool(store, c.words);
+  std::vector<std::string> words = c.words;
+  for (std::string& word : words) {
+    if (word.starts_with("{store}")) word.replace(0, 7, store.path());
+  }
+  const ProcessRun run = RunTool(store, words);
 
   EXPECT_EQ(run.errors + run.output, c.report);
   EXPECT_EQ(run.exitStatus, c.exitStatus);
@@ -506,6 +538,27 @@ INSTANTIATE_TEST_SUITE_P(
         RecoverCase{"a run whose own put-back fails keeps its record", {}, RecordFolder::Private,
                     "echo \"fail write 7 29\" >> \"$BUTTONGUARD_STORE\"", {"run", "true"},
                     kBlockedReport + "restore failed 0x8007001D\r\n", 125, kZeros, 1},
+        RecoverCase{"a block undone after a failed write leaves no record", {},
+                    RecordFolder::Private, "echo \"fail write 5 29\" >> \"$BUTTONGUARD_STORE\"",
+                    {"run", "true"},
+                    "run\r\n0\r\n1\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n" + kRestoredLine, 125,
+                    kMixed, 0},
+        RecoverCase{"a put-back that fails outranks a command that failed to start", {},
+                    RecordFolder::Private,
+                    "echo echo hi > \"$BUTTONGUARD_STORE.tool\" && chmod +x \"$BUTTONGUARD_STORE.tool\""
+                    " && echo \"fail write 7 29\" >> \"$BUTTONGUARD_STORE\"",
+                    {"run", "{store}.tool"},
+                    kBlockedReport + "not started 0x800700C1\r\nrestore failed 0x8007001D\r\n",
+                    125, kZeros, 1},
+        RecoverCase{"show never lists a live run as dead", {Planted::LiveRun},
+                    RecordFolder::Private, "", {"show"},
+                    "show\r\n0, 0, 0, 0, 0, 0\r\n00000000\r\n", 0, kZeros, 1},
+        RecoverCase{"a link among the records is never followed", {Planted::ALink},
+                    RecordFolder::Private, "", {"recover"},
+                    "recover\r\nbad record " + kLinkedRecord + " 0x8007000D\r\n", 1, kZeros, 1},
+        RecoverCase{"a folder someone else owns is refused", {Planted::ReusedProcessId},
+                    RecordFolder::SomeoneElses, "", {"recover"},
+                    "recover\r\nrecords failed 0x80070005\r\n", 1, kZeros, 1},
         RecoverCase{"a folder that is a link is refused", {Planted::ReusedProcessId},
                     RecordFolder::ALink, "", {"recover"}, "recover\r\nrecords failed 0x80070005\r\n",
                     1, kZeros, 1},

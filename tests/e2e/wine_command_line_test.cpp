@@ -541,7 +541,7 @@ INSTANTIATE_TEST_SUITE_P(
                    3,
                    {}},
         LookupCase{"dot, relative and unexpanded PATH entries are skipped",
-                   ".;bin;%CD%\\bin;" + kSystem,
+                   ".;bin;%CD%\\bin;Z:bin;" + kSystem,
                    {{"work/tool.exe", "planted"},
                     {"work/bin/tool.exe", "planted"},
                     {"work/%CD%/bin/tool.exe", "planted"}},
@@ -765,12 +765,15 @@ TEST_F(WineTest, RecoverPutsBackWhatARunEndedByTaskkillLeft) {
 }
 
 // A record key that others may change could hold records planted for an elevated tool to act
-// on: recover refuses it and reads nothing, and run blocks nothing.
-TEST_F(WineTest, ARecordKeyOthersMayChangeIsRefused) {
+// on: recover refuses it and reads nothing, and run blocks nothing. Each case is the key's
+// owner and access list, as SDDL.
+class WineRecordKeyTest : public WineTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(WineRecordKeyTest, ARecordKeyOthersMayChangeIsRefused) {
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
   const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
-  ASSERT_EQ(RunUnderWine(check, "open-record-key", store).exitStatus, 0);
+  ASSERT_EQ(RunUnderWine(check, std::string("open-record-key ") + GetParam(), store).exitStatus, 0);
 
   const WineRun recover = RunUnderWine(Executable(), "recover", store);
   const WineRun run = RunUnderWine(Executable(), "run cmd /c exit 0", store);
@@ -784,5 +787,16 @@ TEST_F(WineTest, ARecordKeyOthersMayChangeIsRefused) {
   EXPECT_EQ(run.exitStatus, Hresult(5));
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
 }
+
+const char* const kRecordKeyCaseNames[] = {"Users_may_do_anything", "Users_may_set_values",
+                                           "an_entry_for_subkeys_too", "Users_own_it"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, WineRecordKeyTest,
+    ::testing::Values("D:P(A;;KA;;;BA)(A;;KA;;;SY)(A;;KA;;;BU)",  // Users may do anything
+                      "D:P(A;;KA;;;BA)(A;;KA;;;SY)(A;;0x2;;;BU)",  // Users may set values
+                      "D:P(A;;KA;;;BA)(A;;KA;;;SY)(A;CI;KA;;;BU)",  // and so may its subkeys'
+                      "O:BUD:P(A;;KA;;;BA)(A;;KA;;;SY)"),  // Users own it
+    [](const auto& info) { return std::string(kRecordKeyCaseNames[info.index]); });
 
 }  // namespace

@@ -14,7 +14,8 @@
 // `console_event_check close-app` sends run's window the Restart Manager's request to close
 // (ENDSESSION_CLOSEAPP) and waits the same way; `console_event_check cancelled-end` sends it
 // an end someone else refused, and checks that the scheme stays blocked.
-// `console_event_check open-record-key`, run on its own, lets Users change run's record key.
+// `console_event_check open-record-key SDDL`, run on its own, gives run's record key that
+// owner and access list, one that lets someone other than administrators change it.
 
 #include <fcntl.h>
 #include <io.h>
@@ -160,6 +161,7 @@ DWORD WINAPI DeliverEvents(void*) {
     Sleep(10);
   }
   OnConsoleEvent(CTRL_C_EVENT);
+  OnConsoleEvent(CTRL_BREAK_EVENT);
   if (!SchemeBlocked()) ExitProcess(kCtrlCChangedSomething);
   OnConsoleEvent(static_cast<DWORD>(_wtoi(Variable(L"BUTTONGUARD_CHECK_EVENT").c_str())));
   ExitProcess(kEndedByTheEvent);
@@ -167,25 +169,30 @@ DWORD WINAPI DeliverEvents(void*) {
 
 }  // namespace
 
-// Lets the built-in Users group change run's record key, as a careless administrator (or a
+// Gives run's record key the owner and access list `sddl`, as a careless administrator (or a
 // tool) might: run and recover must then refuse the key.
-int OpenTheRecordKeyToUsers() {
+int OpenTheRecordKey(const wchar_t* sddl) {
   HKEY key = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\buttonguard", 0, nullptr, 0,
-                      WRITE_DAC | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS ||
-      !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          L"D:P(A;;KA;;;BA)(A;;KA;;;SY)(A;;KA;;;BU)", SDDL_REVISION_1, &descriptor, nullptr)) {
+                      WRITE_DAC | WRITE_OWNER | KEY_WOW64_64KEY, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS ||
+      !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
     return 10;
   }
-  const LSTATUS status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  const bool withOwner = GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner;
+  const LSTATUS status = RegSetKeySecurity(
+      key, DACL_SECURITY_INFORMATION | (withOwner ? OWNER_SECURITY_INFORMATION : 0), descriptor);
   LocalFree(descriptor);
   RegCloseKey(key);
   return status == ERROR_SUCCESS ? 0 : 11;
 }
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 2 && std::wcscmp(argv[1], L"open-record-key") == 0) return OpenTheRecordKeyToUsers();
+  if (argc == 3 && std::wcscmp(argv[1], L"open-record-key") == 0) return OpenTheRecordKey(argv[2]);
   if (argc == 3 && std::wcscmp(argv[1], L"switch") == 0) {
     const std::string scheme(argv[2], argv[2] + std::wcslen(argv[2]));
     SwitchTo(scheme);
