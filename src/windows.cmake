@@ -1,8 +1,6 @@
 # The Windows executable. Included from src/CMakeLists.txt on Windows targets only.
 
 enable_language(RC)
-configure_file(${PROJECT_SOURCE_DIR}/res/buttonguard_version.h.in
-  ${CMAKE_CURRENT_BINARY_DIR}/generated/buttonguard_version.h @ONLY)
 
 # Windows 10 and later; LOAD_LIBRARY_SEARCH_SYSTEM32 needs at least Windows 8 headers.
 add_library(buttonguard_windows_definitions INTERFACE)

@@ -84,17 +84,18 @@ std::vector<CommandCase> MakeCases() {
       {"restore with the query failing", {"restore", "00331100"},
        StoreText(kMixed, {"fail query 2"}), "restore\r\n3, 3, 1, 1, 0, 0\r\n", Hresult(2),
        failure, std::nullopt},
-      {"restore alone", {"restore"}, std::nullopt, "restore\r\n", -1, usage, std::nullopt},
+      {"restore alone", {"restore"}, std::nullopt, "restore\r\n", -1, usage, std::nullopt,
+       "buttonguard restore: "},
       {"restore with two codes", {"restore", "00331100", "x"}, mixed, "restore\r\n", -1, usage,
-       std::nullopt},
+       std::nullopt, "buttonguard restore: "},
       {"restore of a short text", {"restore", "0033110"}, mixed, "restore\r\n", -1, usage,
-       std::nullopt},
+       std::nullopt, "buttonguard restore: "},
       {"restore of a text that is no code", {"restore", "0033110G"}, std::nullopt,
-       "restore\r\n", -1, usage, std::nullopt},
+       "restore\r\n", -1, usage, std::nullopt, "buttonguard restore: "},
       {"restore of an empty text", {"restore", ""}, mixed, "restore\r\n", -1, usage,
-       std::nullopt},
+       std::nullopt, "buttonguard restore: "},
       {"restore of full width digits", {"restore", "00\xEF\xBC\x93" "31100"}, mixed,
-       "restore\r\n", -1, usage, std::nullopt},
+       "restore\r\n", -1, usage, std::nullopt, "buttonguard restore: "},
 
       // show: block's value and code lines, and the store exactly as it was
       {"show", {"show"}, mixed, "show\r\n" + mixedValues + "\r\n00341205\r\n", 0x341205, done,
@@ -118,10 +119,17 @@ std::vector<CommandCase> MakeCases() {
       // recover: no dead run is no failure, and touches nothing
       {"recover with no records", {"recover"}, mixed, "recover\r\n", 0, done, std::nullopt},
       {"recover with an argument", {"recover", "all"}, mixed, "recover\r\n", -1, usage,
-       std::nullopt},
+       std::nullopt, "buttonguard recover: "},
 
       // anything else
-      {"no argument", {}, std::nullopt, "", -1, usage, std::nullopt},
+      {"no argument", {}, std::nullopt, "", -1, usage, std::nullopt, "usage: "},
+      // The help is a person's; a script passing these words sees what it always saw.
+      {"/? is echoed, with the usage beside it", {"/?"}, mixed, "/?\r\n", 0, done,
+       std::nullopt, "usage: "},
+      {"--help is echoed, with the usage beside it", {"--help"}, mixed, "--help\r\n", 0, done,
+       std::nullopt, "usage: "},
+      {"--version is echoed, with the version beside it", {"--version"}, mixed,
+       "--version\r\n", 0, done, std::nullopt, "buttonguard 1."},
       {"another word", {"status"}, mixed, "status\r\n", 0, done, std::nullopt},
       {"an empty word", {""}, mixed, "\r\n", 0, done, std::nullopt},
       {"latin 1 is echoed as bytes", {"caf\xC3\xA9"}, std::nullopt, "caf\xE9\r\n", 0, done,
@@ -139,6 +147,9 @@ std::string RunReport(const std::string& marks, const std::string& values,
   return "run" + BlockReport(marks, values, code).substr(5);
 }
 
+const std::string kRunWithoutCommand =
+    "run\r\nbuttonguard run: no command to run\r\nusage: buttonguard run [--] COMMAND...\r\n";
+
 std::vector<RunCase> MakeRunCases() {
   const std::string mixed = StoreText(kMixed);
   const std::string blocked = RunReport("012", "3, 4, 1, 2, 0, 5", "00341205");
@@ -153,8 +164,8 @@ std::vector<RunCase> MakeRunCases() {
        7, kMixed},
       {"run after a double dash", {"--"}, W::PrintsALine, mixed, blocked + restored, true, 0, 0,
        kMixed},
-      {"run alone", {}, W::None, mixed, "run\r\n", false, -1, 2, std::nullopt},
-      {"run with only a double dash", {"--"}, W::None, mixed, "run\r\n", false, -1, 2,
+      {"run alone", {}, W::None, mixed, kRunWithoutCommand, false, -1, 2, std::nullopt},
+      {"run with only a double dash", {"--"}, W::None, mixed, kRunWithoutCommand, false, -1, 2,
        std::nullopt},
       {"run of no such command touches nothing", {}, W::NoSuchCommand, mixed,
        "run\r\nnot started 0x80070002\r\n", false, Hresult(2), 127, std::nullopt},
@@ -235,6 +246,13 @@ const std::vector<CommandCase>& CommandCases() {
   if (storeAfter == c.storeBefore) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "the store changed:\n"
                                        << storeAfter.value_or("(no store)");
+}
+
+::testing::AssertionResult ErrorsAreAsExpected(const CommandCase& c, const std::string& errors) {
+  if (c.errorsHold == nullptr ? errors.empty() : errors.find(c.errorsHold) != std::string::npos) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "standard error holds:\n" << errors;
 }
 
 std::string TestName(const char* text) {

@@ -25,6 +25,9 @@ struct CommandCase {
   // The six values in the store afterwards; nullopt: the file is exactly as before (or still
   // absent).
   std::optional<std::array<std::uint32_t, 6>> valuesAfter;
+  // What standard error, the help's place, holds: this text somewhere in it, or (nullptr)
+  // nothing at all.
+  const char* errorsHold = nullptr;
 };
 
 // The exit status of a failure with this Win32 status, written out for the tables.
@@ -76,6 +79,9 @@ inline void PrintTo(const RunCase& c, std::ostream* out) { *out << c.name; }
 // The store as the case expects it after the run: its values, or the file exactly as before.
 ::testing::AssertionResult StoreIsAsExpectedAfter(const CommandCase& c,
                                                   const std::optional<std::string>& storeAfter);
+
+// Standard error as the case expects it: holding its text, or empty.
+::testing::AssertionResult ErrorsAreAsExpected(const CommandCase& c, const std::string& errors);
 
 // Shows a case by its name in test listings, instead of its bytes.
 inline void PrintTo(const CommandCase& c, std::ostream* out) { *out << c.name; }

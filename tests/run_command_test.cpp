@@ -17,8 +17,20 @@ namespace {
 
 struct InProcessRun {
   std::string report;
+  std::string errors;  // where run's report and the help go
   CommandResult result;
 };
+
+std::string ReadBack(std::FILE* file) {
+  std::string text;
+  std::rewind(file);
+  char buffer[256];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+    text.append(buffer, got);
+  }
+  std::fclose(file);
+  return text;
+}
 
 // One run as a fresh process would make it: zeroed record, fresh call counts, the arguments
 // decoded as the host's entry decodes them.
@@ -35,14 +47,11 @@ InProcessRun RunInProcess(const TemporaryStore& store, const std::vector<std::st
   // No argument at all means no argument 0 either, as a bare CreateProcess can arrange.
   const int count = words.empty() ? 0 : static_cast<int>(arguments.size());
   std::FILE* report = std::tmpfile();
+  std::FILE* errors = std::tmpfile();
   InProcessRun run;
-  run.result = RunCommand(count, arguments.data(), report);
-  std::rewind(report);
-  char buffer[256];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, report)) > 0;) {
-    run.report.append(buffer, got);
-  }
-  std::fclose(report);
+  run.result = RunCommand(count, arguments.data(), report, errors);
+  run.report = ReadBack(report);
+  run.errors = ReadBack(errors);
   return run;
 }
 
@@ -58,6 +67,7 @@ TEST_P(RunCommandTest, WritesTheReportExitStatusAndStoreOfTheCase) {
   EXPECT_EQ(run.report, c.report);
   EXPECT_EQ(run.result.exitStatus, c.exitStatus);
   EXPECT_EQ(run.result.outcome, c.outcome);
+  EXPECT_TRUE(ErrorsAreAsExpected(c, run.errors));
   EXPECT_TRUE(StoreIsAsExpectedAfter(c, store.Read()));
 }
 

@@ -11,6 +11,7 @@
 #include "policy_code.h"
 #include "report_writer.h"
 #include "run_records.h"
+#include "usage_text.h"
 
 namespace {
 
@@ -124,7 +125,10 @@ CommandResult EndedBeforeTheStart(ReportTarget report) {
 CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, std::FILE* report) {
   int commandIndex = 2;
   if (argumentCount > 2 && std::u16string_view(arguments[2]) == u"--") commandIndex = 3;
-  if (commandIndex >= argumentCount) return {-1, CommandOutcome::UsageError};
+  if (commandIndex >= argumentCount) {
+    WriteUsageError({report}, "run", "no command to run");
+    return {-1, CommandOutcome::UsageError};
+  }
 
   // A command that cannot be found or started must not cost the buttons anything.
   if (const std::uint32_t status = FindCommand(argumentCount, arguments, commandIndex)) {

@@ -71,8 +71,9 @@ int wmain(int argc, wchar_t** argv) {
 
 // The process entry (the linker's -e). MinGW's start-up code, a fifth of the executable, sets up
 // what this tool never uses: static constructors, thread-local storage, pseudo-relocations and
-// a crash handler; the executable check fails the build that comes to need any of them. msvcrt.dll has initialised its own stdio and heap before this runs. Arguments
-// are split exactly as that start-up code splits them: by msvcrt, without wildcard expansion.
+// a crash handler; the executable check fails the build that comes to need any of them.
+// msvcrt.dll has initialised its own stdio and heap before this runs. Arguments are split
+// exactly as that start-up code splits them: by msvcrt, without wildcard expansion.
 // Windows may call the entry with the stack aligned to 4 bytes only (32-bit).
 extern "C" __attribute__((force_align_arg_pointer, noreturn)) void ButtonguardEntry() {
   __set_app_type(kConsoleApp);

@@ -9,6 +9,7 @@
 #include "policy_code.h"
 #include "report_writer.h"
 #include "run_records.h"
+#include "usage_text.h"
 
 namespace {
 
@@ -31,9 +32,17 @@ CommandResult Block(ReportTarget report) {
           attempt.Blocked() ? CommandOutcome::Done : CommandOutcome::PowerFailure};
 }
 
-CommandResult Restore(int argumentCount, const char16_t* const* arguments, ReportTarget report) {
-  if (argumentCount != 3) return UsageError();
-  if (!ParsePolicyCode(arguments[2], savedButtonPolicy)) return UsageError();
+CommandResult Restore(int argumentCount, const char16_t* const* arguments, ReportTarget report,
+                      ReportTarget help) {
+  if (argumentCount != 3) {
+    WriteUsageError(help, "restore", "takes exactly one code");
+    return UsageError();
+  }
+  if (!ParsePolicyCode(arguments[2], savedButtonPolicy)) {
+    WriteUsageError(help, "restore",
+                    "not a code: characters 3 to 8 must be hexadecimal digits");
+    return UsageError();
+  }
   WritePolicyValuesLine(report, savedButtonPolicy);
   const std::uint32_t status = AccessButtonPolicy(PolicyAccessMode::Restore);
   if (status != 0) return PowerFailure(status);
@@ -60,8 +69,11 @@ CommandResult Show(ReportTarget report) {
 }
 
 // Puts back what runs that died left blocked.
-CommandResult Recover(int argumentCount, ReportTarget report) {
-  if (argumentCount != 2) return UsageError();
+CommandResult Recover(int argumentCount, ReportTarget report, ReportTarget help) {
+  if (argumentCount != 2) {
+    WriteUsageError(help, "recover", "takes no argument");
+    return UsageError();
+  }
   std::uint32_t status = LockRuns();
   if (status != 0) {
     WriteRunsLockFailure(report, status);
@@ -82,7 +94,11 @@ int NarrowExitStatus(const CommandResult& result) {
 
 CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, std::FILE* report,
                          std::FILE* runReport) {
-  if (argumentCount < 2) return UsageError();
+  const ReportTarget help{runReport};
+  if (argumentCount < 2) {
+    WriteUsage(help);
+    return UsageError();
+  }
   const std::u16string_view command = arguments[1];
   if (command == u"run") {
     WriteReportLine({runReport}, command);
@@ -91,8 +107,11 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, st
   const ReportTarget target{report};
   WriteReportLine(target, command);
   if (command == u"block") return Block(target);
-  if (command == u"restore") return Restore(argumentCount, arguments, target);
+  if (command == u"restore") return Restore(argumentCount, arguments, target, help);
   if (command == u"show") return Show(target);
-  if (command == u"recover") return Recover(argumentCount, target);
+  if (command == u"recover") return Recover(argumentCount, target, help);
+  // Any other word is echoed and succeeds, as it always has; the help goes beside it.
+  if (argumentCount == 2 && IsHelpWord(command)) WriteUsage(help);
+  if (argumentCount == 2 && command == u"--version") WriteVersion(help);
   return {0, CommandOutcome::Done};
 }

@@ -30,7 +30,7 @@ struct CommandResult {
 
 // Runs one command line (argument 0 names the program and is not used). block, restore and
 // show write their report to `report`; run writes its to `runReport`, so that the standard
-// output belongs to the command it runs.
+// output belongs to the command it runs, and so does the help for a person.
 CommandResult RunCommand(int argumentCount, const char16_t* const* arguments,
                          std::FILE* report = stdout, std::FILE* runReport = stderr);
 

@@ -545,8 +545,9 @@ INSTANTIATE_TEST_SUITE_P(
                     kMixed, 0},
         RecoverCase{"a put-back that fails outranks a command that failed to start", {},
                     RecordFolder::Private,
-                    "echo echo hi > \"$BUTTONGUARD_STORE.tool\" && chmod +x \"$BUTTONGUARD_STORE.tool\""
-                    " && echo \"fail write 7 29\" >> \"$BUTTONGUARD_STORE\"",
+                    "echo echo hi > \"$BUTTONGUARD_STORE.tool\" && "
+                    "chmod +x \"$BUTTONGUARD_STORE.tool\" && "
+                    "echo \"fail write 7 29\" >> \"$BUTTONGUARD_STORE\"",
                     {"run", "{store}.tool"},
                     kBlockedReport + "not started 0x800700C1\r\nrestore failed 0x8007001D\r\n",
                     125, kZeros, 1},
@@ -587,8 +588,9 @@ TEST(RunsLock, KeepsARunWaitingForARecoveryUnderWay) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   kill(recovery, SIGSTOP);
   int runReport = -1;
-  const pid_t run = StartProcessWithPipe(
-      BUTTONGUARD_EXECUTABLE, {"buttonguard", "run", "sleep", "1"}, options, STDERR_FILENO, runReport);
+  const pid_t run = StartProcessWithPipe(BUTTONGUARD_EXECUTABLE,
+                                         {"buttonguard", "run", "sleep", "1"}, options,
+                                         STDERR_FILENO, runReport);
   flock(lock, LOCK_UN);
   close(lock);
   // Time enough for a run that does not wait to block and start its command.
@@ -622,8 +624,8 @@ TEST_P(RunCrashTest, RecoverUndoesARunKilledAtAnyCall) {
   const std::string prelude =
       "SWITCH() { flock \"$BUTTONGUARD_STORE.lock\" sed -i -e '/^active /d' -e \"\\$a active $1\" "
       "\"$BUTTONGUARD_STORE\"; }\n"
-      "FOLLOWED() { for i in $(seq 50); do [ \"$(cut -d' ' -f4 /proc/$$/stat)\" = $PPID ] || return; "
-      "[ \"$(grep -A3 "
+      "FOLLOWED() { for i in $(seq 50); do "
+      "[ \"$(cut -d' ' -f4 /proc/$$/stat)\" = $PPID ] || return; [ \"$(grep -A3 "
       "\"scheme " + kB + "\" \"$BUTTONGUARD_STORE\" | grep -c ' 0 0$')\" = 3 ] && return; "
       "sleep 0.1; done; }\n";
   int crashes = 0;
@@ -707,6 +709,7 @@ TEST_P(CommandLineTest, WritesTheReportBytesAndExitsWithTheOutcome) {
 
   EXPECT_EQ(run.output, c.report);
   EXPECT_EQ(run.exitStatus, static_cast<int>(c.outcome));
+  EXPECT_TRUE(ErrorsAreAsExpected(c, run.errors));
   EXPECT_TRUE(StoreIsAsExpectedAfter(c, store.Read()));
 }
 

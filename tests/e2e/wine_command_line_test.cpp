@@ -277,6 +277,7 @@ TEST_P(WineCommandLineTest, WritesTheReportBytesAndExitsWithTheFull32BitStatus) 
   ASSERT_TRUE(run.launched) << run.output;
   EXPECT_EQ(run.output, c.report);
   EXPECT_EQ(run.exitStatus, c.exitStatus);
+  EXPECT_TRUE(ErrorsAreAsExpected(c, run.errors));
   EXPECT_TRUE(StoreIsAsExpectedAfter(c, store.Read()));
 }
 
