@@ -41,11 +41,21 @@ void WriteRunsLockFailure(ReportTarget report, std::uint32_t status) {
                   status);
 }
 
-std::uint32_t RecoverDeadRuns(ReportTarget report) {
+std::uint32_t UnrecoveredSchemes::StatusOf(const SchemeIdentifier& scheme) const {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (schemes[i] == scheme) return statuses[i];
+  }
+  return 0;
+}
+
+std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered) {
   std::size_t count = 0;
-  std::uint32_t firstFailure = 0;
-  StoredRecord* records = LoadRecords(count, firstFailure);
-  if (firstFailure != 0) WriteStatusLine(report, "records failed", firstFailure);
+  std::uint32_t loadStatus = 0;
+  StoredRecord* records = LoadRecords(count, loadStatus);
+  std::uint32_t firstFailure = loadStatus;
+  if (loadStatus != 0 && loadStatus != kMoreRecordsStatus) {
+    WriteStatusLine(report, "records failed", loadStatus);
+  }
   for (std::size_t i = 0; i < count; ++i) {
     const StoredRecord& stored = records[i];
     std::uint32_t status = 0;
@@ -58,14 +68,21 @@ std::uint32_t RecoverDeadRuns(ReportTarget report) {
       status = PutBackValueByValue(stored.record.scheme, stored.record.saved, report, true);
       // A put-back that failed keeps its record, for the next recovery.
       if (status == 0) static_cast<void>(RemoveRunRecord(stored.record));
+      if (status != 0 && unrecovered != nullptr &&
+          unrecovered->count < UnrecoveredSchemes::kMost) {
+        unrecovered->schemes[unrecovered->count] = stored.record.scheme;
+        unrecovered->statuses[unrecovered->count++] = status;
+      }
     }
     if (firstFailure == 0) firstFailure = status;
   }
   std::free(records);
+  // Said last, and a failure, so that a script or the next boot runs recover again.
+  if (loadStatus == kMoreRecordsStatus) WriteStatusLine(report, "more records", loadStatus);
   return firstFailure;
 }
 
-void ListDeadRuns(ReportTarget report) {
+std::uint32_t ListDeadRuns(ReportTarget report) {
   std::size_t count = 0;
   std::uint32_t status = 0;
   StoredRecord* records = LoadRecords(count, status);
@@ -76,4 +93,5 @@ void ListDeadRuns(ReportTarget report) {
     }
   }
   std::free(records);
+  return status == kMoreRecordsStatus ? 0 : status;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+#include "button_policy.h"
 #include "report_writer.h"
 
 // The records of runs that died with their zeros in place (killed outright, or the machine
@@ -17,7 +19,18 @@ void WriteRunsLockFailure(ReportTarget report, std::uint32_t status);
 // end does, and removes the record once that succeeded. Records of live runs are listed and
 // left alone; a malformed one is reported and left in place. One line per record. Returns 0,
 // or the status of the first failure.
-std::uint32_t RecoverDeadRuns(ReportTarget report);
+// Schemes whose dead run recovery could not put back, `unrecovered` collects.
+struct UnrecoveredSchemes {
+  static constexpr std::size_t kMost = 32;  // the records one recovery reads
+  SchemeIdentifier schemes[kMost];
+  std::uint32_t statuses[kMost] = {};
+  std::size_t count = 0;
+
+  // The status of the failed put-back of `scheme`, or 0.
+  std::uint32_t StatusOf(const SchemeIdentifier& scheme) const;
+};
+std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered = nullptr);
 
 // One line per record of a dead run: its scheme and the values recovery would put back.
-void ListDeadRuns(ReportTarget report);
+// Returns 0, or the status of why the records could not be read.
+std::uint32_t ListDeadRuns(ReportTarget report);

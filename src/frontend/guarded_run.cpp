@@ -137,12 +137,15 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
   }
 
   // A run killed before left its zeros behind: put back first, or this run would save them as
-  // the user's values. What cannot be put back keeps its record for a later recovery.
+  // the user's values.
   if (const std::uint32_t status = LockRuns()) {
     WriteRunsLockFailure({report}, status);
     return SchemeFailure(status);
   }
-  static_cast<void>(RecoverDeadRuns({report}));
+  // What cannot be put back keeps its record for a later recovery, and the run goes on, but
+  // never on such a scheme (below).
+  UnrecoveredSchemes unrecovered;
+  static_cast<void>(RecoverDeadRuns({report}, &unrecovered));
   UnlockRuns();
 
   guard = SchemeGuard{report, false, false, 0};
@@ -154,6 +157,14 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     if (scheme.runsLockStatus != 0) {
       WriteRunsLockFailure(scheme.report, scheme.runsLockStatus);
       return SchemeFailure(scheme.runsLockStatus);
+    }
+    // The zeros a dead run left there would be saved as the user's values.
+    SchemeIdentifier active;
+    if (QueryActiveScheme(active) == 0) {
+      if (const std::uint32_t status = unrecovered.StatusOf(active)) {
+        WriteSchemeStatusLine(scheme.report, "not recovered", &active, status);
+        return SchemeFailure(status);
+      }
     }
     SchemeIdentifier first;
     const BlockAttempt attempt = AttemptBlock(scheme.report, &first);

@@ -51,16 +51,22 @@ CommandResult Restore(int argumentCount, const char16_t* const* arguments, Repor
 
 // The values as block would print them, without changing anything: did a script leave this
 // machine blocked?
-CommandResult Show(ReportTarget report) {
+CommandResult Show(ReportTarget report, ReportTarget help) {
   const std::uint32_t readStatus = AccessButtonPolicy(PolicyAccessMode::Read);
   WritePolicyValuesLine(report, savedButtonPolicy);
   // Whatever the scheme says, these are what the buttons do.
   PolicyOverrides overrides;
-  if (readStatus == 0 && ReadPolicyOverrides(overrides) == 0 && overrides.Any()) {
+  const std::uint32_t policyStatus = readStatus == 0 ? ReadPolicyOverrides(overrides) : 0;
+  if (readStatus == 0 && policyStatus == 0 && overrides.Any()) {
     WritePolicyOverridesLine(report, overrides);
   }
+  // A missing line must not pass for "nothing there": what could not be checked is said, on
+  // standard error, where no script that reads show's lines looks.
+  if (policyStatus != 0) WriteStatusLine(help, "policy check failed", policyStatus);
   // A run that died left a scheme blocked: worth knowing before trusting the values above.
-  ListDeadRuns(report);
+  if (const std::uint32_t status = ListDeadRuns(report)) {
+    WriteStatusLine(help, "records failed", status);
+  }
   const std::uint32_t code = PackPolicyCode(savedButtonPolicy);
   WritePolicyCodeLine(report, code);
   if (readStatus != 0) return PowerFailure(readStatus);
@@ -108,7 +114,7 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, st
   WriteReportLine(target, command);
   if (command == u"block") return Block(target);
   if (command == u"restore") return Restore(argumentCount, arguments, target, help);
-  if (command == u"show") return Show(target);
+  if (command == u"show") return Show(target, help);
   if (command == u"recover") return Recover(argumentCount, target, help);
   // Any other word is echoed and succeeds, as it always has; the help goes beside it.
   if (argumentCount == 2 && IsHelpWord(command)) WriteUsage(help);

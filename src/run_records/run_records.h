@@ -64,7 +64,9 @@ std::uint32_t RemoveRunRecord(const RunRecord& record);
 
 // Reads up to `capacity` records into `records` and sets `count`; none when the place records
 // live in does not exist (it is not created). Returns 0 or the platform status; a place
-// someone else could write to is refused with ERROR_ACCESS_DENIED and nothing is read.
+// someone else could write to is refused with ERROR_ACCESS_DENIED and nothing is read; when
+// more records are there than `capacity`, the first ones are read and the status is
+// kMoreRecordsStatus.
 std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::size_t& count);
 
 // Serialises, machine-wide, what buttonguard processes do to schemes and records: a recovery,
@@ -82,6 +84,9 @@ inline constexpr std::uint32_t kRunsLockTimeoutStatus = 1460;  // ERROR_TIMEOUT
 
 // What a malformed record is reported with.
 inline constexpr std::uint32_t kMalformedRecordStatus = 13;  // ERROR_INVALID_DATA
+
+// ERROR_MORE_DATA: records beyond those read wait for a later recovery.
+inline constexpr std::uint32_t kMoreRecordsStatus = 234;
 
 // What a refused place is reported with.
 inline constexpr std::uint32_t kRecordsRefusedStatus = 5;  // ERROR_ACCESS_DENIED

@@ -207,7 +207,10 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
   while (const dirent* entry = readdir(listing)) {
     const std::string name = entry->d_name;
     if (name == "." || name == ".." || name.ends_with(".tmp")) continue;
-    if (count == capacity) break;
+    if (count == capacity) {
+      status = kMoreRecordsStatus;
+      break;
+    }
     StoredRecord& stored = records[count++];
     stored = StoredRecord{};
     const std::size_t length = std::min(name.size(), kRecordNameSize - 1);
@@ -229,7 +232,7 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
   }
   closedir(listing);
   close(folder);
-  return 0;
+  return status;
 }
 
 namespace {

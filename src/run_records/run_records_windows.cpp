@@ -170,7 +170,7 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
   std::uint32_t status = 0;
   const HKEY key = OpenRecordKey(false, KEY_QUERY_VALUE, status);
   if (key == nullptr) return status;
-  for (DWORD index = 0; count < capacity; ++index) {
+  for (DWORD index = 0;; ++index) {
     wchar_t name[kRecordNameSize] = {};
     DWORD nameLength = kRecordNameSize;
     wchar_t text[kRecordTextSize + 1] = {};
@@ -181,6 +181,10 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
     if (found == ERROR_NO_MORE_ITEMS) break;
     if (found != ERROR_SUCCESS && found != ERROR_MORE_DATA) {
       status = static_cast<std::uint32_t>(found);
+      break;
+    }
+    if (count == capacity) {
+      status = kMoreRecordsStatus;
       break;
     }
     StoredRecord& stored = records[count++];

@@ -503,6 +503,7 @@ TEST_P(RecoverTest, PutsBackWhatADeadRunLeftAndNothingElse) {
 const Values kZeros = {0, 0, 0, 0, 0, 0};
 const std::string kRecovered = "restored " + kA + " 3, 4, 1, 2, 0, 5\r\n";
 
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, RecoverTest,
     ::testing::Values(
@@ -551,6 +552,16 @@ INSTANTIATE_TEST_SUITE_P(
                     {"run", "{store}.tool"},
                     kBlockedReport + "not started 0x800700C1\r\nrestore failed 0x8007001D\r\n",
                     125, kZeros, 1},
+        RecoverCase{"no run on a scheme whose recovery failed", {Planted::ReusedProcessId},
+                    RecordFolder::Private, "echo \"fail write 1 5\" >> \"$BUTTONGUARD_STORE\"",
+                    {"run", "true"},
+                    "run\r\nrestore failed " + kA + " 0x80070005\r\nnot recovered " + kA +
+                        " 0x80070005\r\n",
+                    125, kZeros, 1},
+        RecoverCase{"show says on standard error that it could not read the records",
+                    {Planted::ReusedProcessId}, RecordFolder::OpenToOthers, "", {"show"},
+                    "records failed 0x80070005\r\nshow\r\n0, 0, 0, 0, 0, 0\r\n00000000\r\n", 0,
+                    kZeros, 1},
         RecoverCase{"show never lists a live run as dead", {Planted::LiveRun},
                     RecordFolder::Private, "", {"show"},
                     "show\r\n0, 0, 0, 0, 0, 0\r\n00000000\r\n", 0, kZeros, 1},
@@ -567,6 +578,27 @@ INSTANTIATE_TEST_SUITE_P(
                     RecordFolder::OpenToOthers, "", {"run", "true"},
                     "run\r\nrecords failed 0x80070005\r\n", 125, kZeros, 1}),
     [](const auto& info) { return TestName(info.param.name); });
+
+// One recovery reads 32 records, whichever the folder lists first; it says that more wait.
+TEST(RecoverLine, SaysThatMoreRecordsWaitThanItRead) {
+  TemporaryStore store;
+  store.Write(SchemeLines(kA, kMixed));
+  const fs::path records = store.path() + ".records";
+  fs::create_directory(records);
+  fs::permissions(records, fs::perms::owner_all);
+  for (int i = 0; i < 33; ++i) std::ofstream(records / ("planted-" + std::to_string(i))) << "no\n";
+
+  const ProcessRun run = RunTool(store, {"recover"});
+
+  std::size_t bad = 0;
+  for (std::size_t at = 0; (at = run.output.find("\nbad record planted-", at)) != std::string::npos;
+       ++at) {
+    ++bad;
+  }
+  EXPECT_EQ(bad, 32U) << run.output;
+  EXPECT_TRUE(run.output.ends_with("\r\nmore records 0x800700EA\r\n")) << run.output;
+  EXPECT_EQ(run.exitStatus, 1);
+}
 
 // A recovery that has loaded a dead run's record and is stopped before it puts the scheme
 // back, and a run started meanwhile: the run must wait for it, or the recovery would write the

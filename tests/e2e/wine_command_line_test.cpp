@@ -765,6 +765,29 @@ TEST_F(WineTest, RecoverPutsBackWhatARunEndedByTaskkillLeft) {
   EXPECT_EQ(RecordKeyListing().find(scheme), std::string::npos);
 }
 
+// A dead run's record whose put-back fails keeps the scheme's zeros: a run must neither save
+// them as the user's values nor start its command over them.
+TEST_F(WineTest, NoRunOnASchemeWhoseRecoveryFailed) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  // A run makes the record key as buttonguard makes it; the record is then planted in it.
+  ASSERT_EQ(RunUnderWine(Executable(), "run cmd /c exit 0", store).exitStatus, 0);
+  const std::string scheme = "{381b4222-f694-41f0-9685-ff5bb260df2e}";
+  RunReg({"add", R"(HKLM\SOFTWARE\buttonguard)", "/v", "99999-1-" + scheme, "/d",
+          scheme + " 99999 1 3 4 1 2 0 5", "/reg:64"});
+  store.Write(StoreText({0, 0, 0, 0, 0, 0}, {"fail write 1 5"}));
+
+  const WineRun run = RunUnderWine(Executable(), "run cmd /c exit 0", store);
+  const std::string records = RecordKeyListing();
+  RunReg({"delete", R"(HKLM\SOFTWARE\buttonguard)", "/f", "/reg:64"});
+
+  EXPECT_EQ(run.errors, "run\r\nrestore failed " + scheme + " 0x80070005\r\nnot recovered " +
+                            scheme + " 0x80070005\r\n");
+  EXPECT_EQ(run.exitStatus, Hresult(5));
+  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{}));
+  EXPECT_NE(records.find("99999-1-" + scheme), std::string::npos) << records;
+}
+
 // A record key that others may change could hold records planted for an elevated tool to act
 // on: recover refuses it and reads nothing, and run blocks nothing. Each case is the key's
 // owner and access list, as SDDL.
