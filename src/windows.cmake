@@ -38,7 +38,11 @@ if(MINGW)
     set(entry_symbol ButtonguardEntry)
   endif()
   # The link map lets the executable check prove that nothing needs the start-up code left out.
+  # Windows 8 (6.2) is the oldest that has all it imports (SetDefaultDllDirectories, without
+  # an update Windows 7 may lack); an older one refuses to start it, plainly.
   target_link_options(buttonguard PRIVATE -municode -static -s -nostartfiles
+    -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,2
+    -Wl,--major-os-version,6 -Wl,--minor-os-version,2
     -Wl,-e,${entry_symbol} -Wl,--gc-sections -Wl,--no-insert-timestamp
     -Wl,-Map=${CMAKE_BINARY_DIR}/buttonguard.map)
 elseif(MSVC)

@@ -18,6 +18,7 @@ import xml.etree.ElementTree as ElementTree
 
 SKIP = 1 if os.environ.get("CI") == "true" else 77
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
+MINIMUM_WINDOWS = (6, 2)  # Windows 8
 RT_MANIFEST = 24
 RT_VERSION = 16
 LANGUAGE_EN_US = 1033
@@ -143,6 +144,11 @@ def main(arguments):
     failures = []
     if pe.OPTIONAL_HEADER.Subsystem != IMAGE_SUBSYSTEM_WINDOWS_CUI:
         failures.append(f"subsystem is {pe.OPTIONAL_HEADER.Subsystem}, not the console")
+    # What it imports needs Windows 8 (6.2); declaring less would let an older one start it
+    # and fail on a missing import instead of saying so.
+    declared = (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion)
+    if declared != MINIMUM_WINDOWS:
+        failures.append(f"declares Windows {declared}, not {MINIMUM_WINDOWS}")
     check_manifest(pe, failures)
     check_version(pe, version, failures)
     imported = check_imports(pe, failures)

@@ -32,8 +32,13 @@ table File | grep -qP '^buttonguard.exe\tExecutable\tbuttonguard.exe\t' || fail 
 table File | grep -qP '^README.md\tReadme\tREADME.md\t' || fail "README"
 table Environment | grep -qP '^PATH\t=-\*PATH\t\[~\];\[INSTALLFOLDER\]\tExecutable$' ||
   fail "the PATH row"
-table Property | grep -qiP '^UpgradeCode\t\{5d6fd7b1-8e43-4c5e-9b0c-0b4f3a5c2e61\}$' ||
+table Property | grep -qP '^UpgradeCode\t\{5D6FD7B1-8E43-4C5E-9B0C-0B4F3A5C2E61\}$' ||
   fail "the upgrade code"
+# Windows Installer's GUID type is upper case: in lower case, an upgrade may not find the
+# installed product, and two would stand side by side.
+lower=$(cat "$work/tables"/*.idt <(msiinfo suminfo "$msi") | grep -aoiP '\{[0-9a-f-]{36}\}' |
+  grep '[a-f]' || true)
+[ -z "$lower" ] || fail "GUIDs not in upper case: $lower"
 product=$(table Property | grep -P '^ProductCode\t' | cut -f2)
 
 # A command line run by the suite's launcher, in the current folder, with its output in
