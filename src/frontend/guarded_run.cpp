@@ -8,6 +8,7 @@
 #include "command_process.h"
 #include "dead_runs.h"
 #include "followed_schemes.h"
+#include "keep_awake.h"
 #include "policy_code.h"
 #include "report_writer.h"
 #include "run_records.h"
@@ -123,8 +124,25 @@ CommandResult EndedBeforeTheStart(ReportTarget report) {
 }  // namespace
 
 CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, std::FILE* report) {
+  // Options come before the command, or before its `--`; a word that looks like one and is
+  // none is a mistake to point out, not a command to look for.
   int commandIndex = 2;
-  if (argumentCount > 2 && std::u16string_view(arguments[2]) == u"--") commandIndex = 3;
+  bool display = false;
+  for (; commandIndex < argumentCount; ++commandIndex) {
+    const std::u16string_view word = arguments[commandIndex];
+    if (word == u"--") {
+      ++commandIndex;
+      break;
+    }
+    if (word == u"--display") {
+      display = true;
+    } else if (word.starts_with(u"-")) {
+      WriteUsageError({report}, "run", "unknown option (a command starting with - goes after --)");
+      return {-1, CommandOutcome::UsageError};
+    } else {
+      break;
+    }
+  }
   if (commandIndex >= argumentCount) {
     WriteUsageError({report}, "run", "no command to run");
     return {-1, CommandOutcome::UsageError};
@@ -189,6 +207,11 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
   {
     const LockedScheme scheme;
     if (EndIfAnnounced(scheme)) return EndedBeforeTheStart(scheme.report);
+    // Idle sleep would end the job as surely as the power button; a request that cannot be
+    // made is said, and the buttons are guarded all the same.
+    if (const std::uint32_t status = HoldAwake(arguments[commandIndex], display)) {
+      WriteStatusLine(scheme.report, "awake failed", status);
+    }
     startStatus = StartCommand();
     if (startStatus != 0) WriteStatusLine(scheme.report, "not started", startStatus);
   }
@@ -216,6 +239,7 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     PutSchemeBack(scheme);
     restoreStatus = guard.restoreStatus;
   }
+  ReleaseAwake();
   // Buttons left blocked matter more than anything the command did.
   if (restoreStatus != 0) return SchemeFailure(restoreStatus);
   if (startStatus != 0) return NotRun(startStatus);

@@ -199,3 +199,9 @@ void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeId
   // Without the space that would lead to values.
   WriteBuilt(report, line, AppendSchemePrefix(line, label, &scheme) - 1);
 }
+
+void WriteLabelledLine(ReportTarget report, std::string_view label, std::string_view text) {
+  constexpr std::size_t kLongestText = 160;
+  char line[kLongestLabel + 1 + kLongestText];
+  WriteBuilt(report, line, AppendCut(AppendLabel(line, label), text, kLongestText));
+}

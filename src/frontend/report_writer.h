@@ -60,6 +60,9 @@ void WriteSchemeStatusLine(ReportTarget report, std::string_view label,
                            const SchemeIdentifier* scheme, std::uint32_t status);
 void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeIdentifier& scheme);
 
+// `label`, a space and `text` (ASCII; cut to fit a line of 160 characters).
+void WriteLabelledLine(ReportTarget report, std::string_view label, std::string_view text);
+
 // `label`, a space, `name` (ASCII, at most 71 characters) and a space, then the status
 // ("bad record 1234-5678-{...} 0x8007000D").
 void WriteNamedStatusLine(ReportTarget report, std::string_view label, std::string_view name,

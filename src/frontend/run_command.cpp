@@ -5,6 +5,7 @@
 #include "block_attempt.h"
 #include "button_policy.h"
 #include "dead_runs.h"
+#include "keep_awake.h"
 #include "guarded_run.h"
 #include "policy_code.h"
 #include "report_writer.h"
@@ -67,6 +68,12 @@ CommandResult Show(ReportTarget report, ReportTarget help) {
   if (const std::uint32_t status = ListDeadRuns(report)) {
     WriteStatusLine(help, "records failed", status);
   }
+  // What keeps the machine awake, where the platform lets it be read.
+  static_cast<void>(ListAwakeRequests(
+      [](const char* line, void* target) {
+        WriteLabelledLine(*static_cast<ReportTarget*>(target), "awake", line);
+      },
+      &report));
   const std::uint32_t code = PackPolicyCode(savedButtonPolicy);
   WritePolicyCodeLine(report, code);
   if (readStatus != 0) return PowerFailure(readStatus);

@@ -140,6 +140,11 @@ void ResetStoreCallCounts() {
   callCount = 0;
 }
 
+DWORD InjectedAwakeFault() {
+  return WithStore(
+      [](const PowerStore& stored, bool&) -> DWORD { return InjectedFault(stored, StoreCall::Awake); });
+}
+
 void CountCallForCrash() {
   static_cast<void>(WithStore([](const PowerStore&, bool&) -> DWORD { return 0; }));
 }

@@ -13,6 +13,9 @@ void ResetStoreCallCounts();
 // so that a `crash N` line can end the process between any two steps of a run.
 void CountCallForCrash();
 
+// The status a `fail awake` line gives the making of a power request, or 0.
+DWORD InjectedAwakeFault();
+
 // The value a group policy holds for this setting and source, for the registry's stand-in:
 // 0, or ERROR_FILE_NOT_FOUND where no policy holds it, or the store's failure.
 DWORD ReadStoredPolicy(const GUID& setting, PowerSource source, DWORD& value);

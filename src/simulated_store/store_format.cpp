@@ -81,6 +81,7 @@ std::optional<StoreCall> ParseCall(std::string_view word) {
   if (word == "write") return StoreCall::Write;
   if (word == "activate") return StoreCall::Activate;
   if (word == "check") return StoreCall::Check;
+  if (word == "awake") return StoreCall::Awake;
   return std::nullopt;
 }
 
@@ -96,11 +97,13 @@ const char* CallName(StoreCall call) {
       return "activate";
     case StoreCall::Check:
       return "check";
+    case StoreCall::Awake:
+      return "awake";
   }
   return "?";
 }
 
-// "fail query|activate|check STATUS", "fail read|write N STATUS",
+// "fail query|activate|check|awake STATUS", "fail read|write N STATUS",
 // "fail read|write SETTING ac|dc STATUS"; `words` starts after "fail".
 std::optional<StoreFault> ParseFault(const std::vector<std::string_view>& words) {
   if (words.size() < 3) return std::nullopt;

@@ -562,6 +562,11 @@ INSTANTIATE_TEST_SUITE_P(
                     {Planted::ReusedProcessId}, RecordFolder::OpenToOthers, "", {"show"},
                     "records failed 0x80070005\r\nshow\r\n0, 0, 0, 0, 0, 0\r\n00000000\r\n", 0,
                     kZeros, 1},
+        RecoverCase{"a request to keep the machine awake that fails is said and changes nothing",
+                    {}, RecordFolder::Private, "echo \"fail awake 5\" >> \"$BUTTONGUARD_STORE\"",
+                    {"run", "true"},
+                    kBlockedReport + "awake failed 0x80070005\r\n" + kRestoredLine,
+                    0, kMixed, 0},
         RecoverCase{"show never lists a live run as dead", {Planted::LiveRun},
                     RecordFolder::Private, "", {"show"},
                     "show\r\n0, 0, 0, 0, 0, 0\r\n00000000\r\n", 0, kZeros, 1},
@@ -578,6 +583,33 @@ INSTANTIATE_TEST_SUITE_P(
                     RecordFolder::OpenToOthers, "", {"run", "true"},
                     "run\r\nrecords failed 0x80070005\r\n", 125, kZeros, 1}),
     [](const auto& info) { return TestName(info.param.name); });
+
+// While run's command runs, show lists the power request that keeps the machine awake, as
+// powercfg /requests would on Windows; it lapses with run, however run ends.
+TEST(AwakeRequest, IsListedWhileTheCommandRunsAndLapsesWithRun) {
+  TemporaryStore store;
+  store.Write(StoreText(kMixed));
+  const std::string show = std::string("'") + BUTTONGUARD_EXECUTABLE + "' show";
+  const ProcessRun plain = RunTool(store, {"run", "sh", "-c", show});
+  const ProcessRun display = RunTool(store, {"run", "--display", "--", "sh", "-c", show});
+  EXPECT_NE(plain.output.find(" system buttonguard run: sh\r\n00000000"), std::string::npos)
+      << plain.output;
+  EXPECT_NE(display.output.find(" system display buttonguard run: sh\r\n"), std::string::npos)
+      << display.output;
+
+  int report = -1;
+  const pid_t tool = StartGuardedSleep(store, {}, false, report);
+  WaitUntil([&] { return CommandSleeps(tool); });
+  EXPECT_NE(RunTool(store, {"show"}).output.find("\r\nawake "), std::string::npos);
+  pid_t command = 0;
+  std::ifstream("/proc/" + std::to_string(tool) + "/task/" + std::to_string(tool) +
+                "/children") >> command;
+  kill(tool, SIGKILL);
+  WaitProcess(tool);
+  if (command > 0) kill(command, SIGKILL);
+  close(report);
+  EXPECT_EQ(RunTool(store, {"show"}).output.find("awake"), std::string::npos);
+}
 
 // One recovery reads 32 records, whichever the folder lists first; it says that more wait.
 TEST(RecoverLine, SaysThatMoreRecordsWaitThanItRead) {

@@ -5,6 +5,7 @@
 // code calling it compiles unchanged on a host without the platform's headers. The simulated
 // store implements these functions on such hosts.
 
+#include <cstddef>
 #include <cstdint>
 
 using DWORD = std::uint32_t;
@@ -80,3 +81,35 @@ LONG WINAPI RegGetValueW(HKEY root, LPCWSTR key, LPCWSTR valueName, DWORD flags,
 HRESULT WINAPI CLSIDFromString(LPCOLESTR text, LPCLSID value);
 HLOCAL WINAPI LocalFree(HLOCAL memory);
 }
+
+// Power requests, which keep the machine (and the display) awake for as long as their handle
+// is open or the process lives. Simple reason strings only.
+using HANDLE = void*;
+using BOOL = int;
+using WCHAR = char16_t;  // UTF-16, as the platform's wide characters
+using LPWSTR = WCHAR*;
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+inline constexpr DWORD POWER_REQUEST_CONTEXT_VERSION = 0;
+inline constexpr DWORD POWER_REQUEST_CONTEXT_SIMPLE_STRING = 1;
+inline constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
+enum POWER_REQUEST_TYPE { PowerRequestDisplayRequired = 0, PowerRequestSystemRequired = 1 };
+struct REASON_CONTEXT {
+  DWORD Version;
+  DWORD Flags;
+  union {
+    LPWSTR SimpleReasonString;
+  } Reason;
+};
+
+extern "C" {
+// INVALID_HANDLE_VALUE on failure, with the status for GetLastError.
+HANDLE WINAPI PowerCreateRequest(REASON_CONTEXT* context);
+BOOL WINAPI PowerSetRequest(HANDLE request, POWER_REQUEST_TYPE type);
+BOOL WINAPI PowerClearRequest(HANDLE request, POWER_REQUEST_TYPE type);
+BOOL WINAPI CloseHandle(HANDLE handle);  // a power request's handle only
+DWORD WINAPI GetLastError();
+}
+
+// What `powercfg /requests` shows on Windows, which the simulated store keeps of the requests
+// of live processes: one line per request, "PID system [display] REASON", given to `each`.
+DWORD ListSimulatedPowerRequests(void (*each)(const char* line, void* context), void* context);
