@@ -795,6 +795,20 @@ TEST_F(WineTest, RecoverPutsBackWhatARunEndedByTaskkillLeft) {
   EXPECT_EQ(RecordKeyListing().find(scheme), std::string::npos);
 }
 
+// A process id that Windows gave again to another program (here, the one that plants the
+// record) is no live run: its start time differs, and the scheme is put back.
+TEST_F(WineTest, RecoverTakesARecordOfAProcessIdUsedAgainForADeadRun) {
+  TemporaryStore store;
+  store.Write(StoreText({0, 0, 0, 0, 0, 0}));
+  const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+  const WineRun run = RunUnderWine(check, "reused-process-id", store);
+  RunReg({"delete", R"(HKLM\SOFTWARE\buttonguard)", "/f", "/reg:64"});
+  EXPECT_EQ(run.output,
+            "recover\r\nrestored {381b4222-f694-41f0-9685-ff5bb260df2e} 3, 4, 1, 2, 0, 5\r\n");
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+}
+
 // A dead run's record whose put-back fails keeps the scheme's zeros: a run must neither save
 // them as the user's values nor start its command over them.
 TEST_F(WineTest, NoRunOnASchemeWhoseRecoveryFailed) {

@@ -14,6 +14,9 @@
 // `console_event_check close-app` sends run's window the Restart Manager's request to close
 // (ENDSESSION_CLOSEAPP) and waits the same way; `console_event_check cancelled-end` sends it
 // an end someone else refused, and checks that the scheme stays blocked.
+// `console_event_check reused-process-id`, run on its own, writes a record naming its own
+// process, alive, with another start time, as a dead run's id used again would look, and
+// recovers in-process, writing recover's report.
 // `console_event_check open-record-key SDDL`, run on its own, gives run's record key that
 // owner and access list, one that lets someone other than administrators change it.
 
@@ -30,6 +33,7 @@
 
 #include "console_events_windows.h"
 #include "run_command.h"
+#include "run_records.h"
 
 namespace {
 
@@ -191,7 +195,21 @@ int OpenTheRecordKey(const wchar_t* sddl) {
   return status == ERROR_SUCCESS ? 0 : 11;
 }
 
+int RecoverARecordOfThisProcessId() {
+  const SchemeIdentifier balanced{
+      0x381b4222, 0xf694, 0x41f0, {0x96, 0x85, 0xff, 0x5b, 0xb2, 0x60, 0xdf, 0x2e}};
+  RunRecord record = OwnRunRecord(balanced, ButtonPolicy{3, 4, 1, 2, 0, 5});
+  record.processStart += 1;
+  if (WriteRunRecord(record) != 0) return 12;
+  _setmode(_fileno(stdout), _O_BINARY);
+  const char16_t* const words[] = {u"console_event_check", u"recover", nullptr};
+  return RunCommand(2, words).exitStatus;
+}
+
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 2 && std::wcscmp(argv[1], L"reused-process-id") == 0) {
+    return RecoverARecordOfThisProcessId();
+  }
   if (argc == 3 && std::wcscmp(argv[1], L"open-record-key") == 0) return OpenTheRecordKey(argv[2]);
   if (argc == 3 && std::wcscmp(argv[1], L"switch") == 0) {
     const std::string scheme(argv[2], argv[2] + std::wcslen(argv[2]));
