@@ -427,6 +427,25 @@ std::uint64_t OwnStartTime() {
   return std::stoull(field);
 }
 
+// The records folder beside the store, as run makes it: the owner's alone.
+fs::path MakeRecordsFolder(const TemporaryStore& store) {
+  const fs::path records = store.path() + ".records";
+  fs::create_directory(records);
+  fs::permissions(records, fs::perms::owner_all);
+  return records;
+}
+
+// Kills a run outright (SIGKILL), as nothing can stop, then the command it started.
+void KillRunOutright(pid_t tool, int report) {
+  pid_t command = 0;
+  std::ifstream("/proc/" + std::to_string(tool) + "/task/" + std::to_string(tool) +
+                "/children") >> command;
+  kill(tool, SIGKILL);
+  EXPECT_EQ(WaitProcess(tool), -1);  // ended by the signal
+  if (command > 0) kill(command, SIGKILL);
+  close(report);
+}
+
 // A process id above any the kernel hands out, so never alive.
 constexpr pid_t kNoSuchProcess = 999999999;
 const std::string kLinkedRecord = "999999999-1-" + kA;
@@ -448,16 +467,9 @@ TEST_P(RecoverTest, PutsBackWhatADeadRunLeftAndNothingElse) {
       int report = -1;
       const pid_t tool = StartGuardedSleep(store, {}, false, report);
       WaitUntil([&] { return CommandSleeps(tool); });
-      pid_t command = 0;
-      std::ifstream("/proc/" + std::to_string(tool) + "/task/" + std::to_string(tool) +
-                    "/children") >> command;
-      kill(tool, SIGKILL);
-      EXPECT_EQ(WaitProcess(tool), -1);  // ended by the signal
-      if (command > 0) kill(command, SIGKILL);
-      close(report);
+      KillRunOutright(tool, report);
     } else {
-      fs::create_directory(records);
-      fs::permissions(records, fs::perms::owner_all);
+      MakeRecordsFolder(store);
       store.Write(SchemeLines(kA, {0, 0, 0, 0, 0, 0}));
       if (planted == Planted::Raw) std::ofstream(records / "planted") << kA << " 1 1 3 4\n";
       if (planted == Planted::LiveRun) PlantRecord(records, getpid(), OwnStartTime());
@@ -601,13 +613,7 @@ TEST(AwakeRequest, IsListedWhileTheCommandRunsAndLapsesWithRun) {
   const pid_t tool = StartGuardedSleep(store, {}, false, report);
   WaitUntil([&] { return CommandSleeps(tool); });
   EXPECT_NE(RunTool(store, {"show"}).output.find("\r\nawake "), std::string::npos);
-  pid_t command = 0;
-  std::ifstream("/proc/" + std::to_string(tool) + "/task/" + std::to_string(tool) +
-                "/children") >> command;
-  kill(tool, SIGKILL);
-  WaitProcess(tool);
-  if (command > 0) kill(command, SIGKILL);
-  close(report);
+  KillRunOutright(tool, report);
   EXPECT_EQ(RunTool(store, {"show"}).output.find("awake"), std::string::npos);
 }
 
@@ -615,9 +621,7 @@ TEST(AwakeRequest, IsListedWhileTheCommandRunsAndLapsesWithRun) {
 TEST(RecoverLine, SaysThatMoreRecordsWaitThanItRead) {
   TemporaryStore store;
   store.Write(SchemeLines(kA, kMixed));
-  const fs::path records = store.path() + ".records";
-  fs::create_directory(records);
-  fs::permissions(records, fs::perms::owner_all);
+  const fs::path records = MakeRecordsFolder(store);
   for (int i = 0; i < 33; ++i) std::ofstream(records / ("planted-" + std::to_string(i))) << "no\n";
 
   const ProcessRun run = RunTool(store, {"recover"});
@@ -638,9 +642,7 @@ TEST(RecoverLine, SaysThatMoreRecordsWaitThanItRead) {
 TEST(RunsLock, KeepsARunWaitingForARecoveryUnderWay) {
   TemporaryStore store;
   store.Write(SchemeLines(kA, kZeros));
-  const fs::path records = store.path() + ".records";
-  fs::create_directory(records);
-  fs::permissions(records, fs::perms::owner_all);
+  const fs::path records = MakeRecordsFolder(store);
   PlantRecord(records, getpid(), OwnStartTime() + 1);
   // The store's lock, held here, keeps the recovery at its first power call.
   const int lock = open((store.path() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
