@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 fs::path WindowsBuild() {
   const char* chosen = std::getenv("BUTTONGUARD_TEST_WINDOWS_BUILD");
   return chosen != nullptr && *chosen != '\0' ? fs::path(chosen)
-                                              : fs::path(BUTTONGUARD_WINDOWS_BUILD_DIR);
+                                               : fs::path(BUTTONGUARD_WINDOWS_BUILD_DIR);
 }
 
 // Where the prefix keeps the system's DLLs of the build's kind: 32-bit ones in syswow64.
@@ -155,8 +155,8 @@ WineRun RunUnderWine(const fs::path& executable, const std::string& tail,
                      const std::vector<std::string>& extraEnvironment = {}) {
   const fs::path statusFile = fs::path(store.folder()) / "exit-status";
   fs::remove(statusFile);
-  const ProcessOptions options =
-      LauncherOptions(executable, tail, store, statusFile, workingDirectory, extraEnvironment);
+  const ProcessOptions options = LauncherOptions(executable, tail, store, statusFile,
+                                                 workingDirectory, extraEnvironment);
   const ProcessRun run = RunProcess(kWine, {kWine, Launcher().string()}, options);
   WineRun result;
   result.output = run.output;
@@ -201,8 +201,7 @@ std::string PrepareWine() {
     // Without .NET and HTML engines, which the tool never uses and Wine would offer to fetch.
     std::vector<std::string> environment = PrefixEnvironment();
     environment.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
-    WaitProcess(
-        StartProcess(kWine, {kWine, "wineboot", "--init"}, {.extraEnvironment = environment}));
+    WaitProcess(StartProcess(kWine, {kWine, "wineboot", "--init"}, {.extraEnvironment = environment}));
     if (!fs::exists(windows)) return "wineboot could not create " + kWinePrefix.string();
   }
   if (!fs::exists(windows / SystemFolder() / "kernel32.dll")) {
@@ -211,18 +210,18 @@ std::string PrepareWine() {
   }
   // Windows, and so run's session window, exist headless only with the null display driver;
   // the server reads the setting when it starts.
-  WaitProcess(StartProcess(
-      kWine,
-      {kWine, "reg", "add", R"(HKCU\Software\Wine\Drivers)", "/v", "Graphics", "/d", "null", "/f"},
-      {.extraEnvironment = PrefixEnvironment()}));
+  WaitProcess(StartProcess(kWine,
+                           {kWine, "reg", "add", R"(HKCU\Software\Wine\Drivers)", "/v", "Graphics",
+                            "/d", "null", "/f"},
+                           {.extraEnvironment = PrefixEnvironment()}));
   WaitProcess(StartProcess(WineServer().string(), {"wineserver", "-k"},
                            {.extraEnvironment = PrefixEnvironment()}));
   WaitProcess(StartProcess(WineServer().string(), {"wineserver", "-p"},
                            {.extraEnvironment = PrefixEnvironment()}));
   // The first program also starts Wine's own services, which live as long as the server and
   // would hold a test's pipes open: they start here, on /dev/null.
-  WaitProcess(
-      StartProcess(kWine, {kWine, "cmd", "/c", "exit"}, {.extraEnvironment = PrefixEnvironment()}));
+  WaitProcess(StartProcess(kWine, {kWine, "cmd", "/c", "exit"},
+                           {.extraEnvironment = PrefixEnvironment()}));
   fs::copy_file(kWindowsBuild / "system32" / "powrprof.dll",
                 windows / SystemFolder() / "powrprof.dll", fs::copy_options::overwrite_existing);
   return "";
@@ -518,97 +517,41 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LookupCase{"a batch file on PATH gets each argument quoted for cmd, as text",
                    "{bin};" + kSystem,
-                   {{"bin/tool.cmd", kBatchFile},
-                    {"work/tool.exe", "planted"},
+                   {{"bin/tool.cmd", kBatchFile}, {"work/tool.exe", "planted"},
                     {"work/evil.exe", "planted"}},
-                   R"(tool "a b" x&evil.exe "c|evil.exe" ^e (f) g,h "" /q)",
-                   kRunBlocked,
-                   R"x(["a b" "x&evil.exe" "c|evil.exe" "^e" "(f)" "g,h" "" /q])x"
-                   "\r\n",
-                   3,
-                   {}},
+                   R"(tool "a b" x&evil.exe "c|evil.exe" ^e (f) g,h "" /q)", kRunBlocked,
+                   R"x(["a b" "x&evil.exe" "c|evil.exe" "^e" "(f)" "g,h" "" /q])x" "\r\n", 3, {}},
         LookupCase{"a quote a caller escaped for a program never ends cmd's quoting",
-                   "{bin};" + kSystem,
-                   {{"bin/tool.cmd", kBatchFile}, {"work/evil.exe", "planted"}},
-                   R"(tool "x\" & evil.exe & \"y")",
-                   kRefusedForCmd,
-                   "",
-                   Hresult(87),
-                   {}},
-        LookupCase{"a percent sign cmd would expand is refused untouched",
-                   "{bin};" + kSystem,
-                   {{"bin/tool.cmd", kBatchFile}},
-                   "tool %WINDIR%",
-                   kRefusedForCmd,
-                   "",
-                   Hresult(87),
-                   {}},
+                   "{bin};" + kSystem, {{"bin/tool.cmd", kBatchFile}, {"work/evil.exe", "planted"}},
+                   R"(tool "x\" & evil.exe & \"y")", kRefusedForCmd, "", Hresult(87), {}},
+        LookupCase{"a percent sign cmd would expand is refused untouched", "{bin};" + kSystem,
+                   {{"bin/tool.cmd", kBatchFile}}, "tool %WINDIR%", kRefusedForCmd, "",
+                   Hresult(87), {}},
         LookupCase{"a line break that would end cmd's command is refused untouched",
-                   "{bin};" + kSystem,
-                   {{"bin/tool.cmd", kBatchFile}, {"work/evil.exe", "planted"}},
-                   "tool a\nevil.exe",
-                   kRefusedForCmd,
-                   "",
-                   Hresult(87),
-                   {}},
-        LookupCase{"a batch file named by a quoted path with spaces",
-                   kSystem,
-                   {{"work/sub dir/tool.cmd", kBatchFile}},
-                   R"(".\sub dir\tool.cmd" /q)",
-                   kRunBlocked,
-                   "[/q]\r\n",
-                   3,
-                   {}},
+                   "{bin};" + kSystem, {{"bin/tool.cmd", kBatchFile}, {"work/evil.exe", "planted"}},
+                   "tool a\nevil.exe", kRefusedForCmd, "", Hresult(87), {}},
+        LookupCase{"a batch file named by a quoted path with spaces", kSystem,
+                   {{"work/sub dir/tool.cmd", kBatchFile}}, R"(".\sub dir\tool.cmd" /q)",
+                   kRunBlocked, "[/q]\r\n", 3, {}},
         LookupCase{"dot, relative and unexpanded PATH entries are skipped",
                    ".;bin;%CD%\\bin;Z:bin;" + kSystem,
-                   {{"work/tool.exe", "planted"},
-                    {"work/bin/tool.exe", "planted"},
+                   {{"work/tool.exe", "planted"}, {"work/bin/tool.exe", "planted"},
                     {"work/%CD%/bin/tool.exe", "planted"}},
-                   "tool",
-                   "run\r\nnot started 0x80070002\r\n",
-                   "",
-                   Hresult(2),
-                   {}},
-        LookupCase{"an empty PATH entry is skipped",
-                   ";;" + kSystem + ";",
-                   {{"work/cmd.exe", "planted"}},
-                   "cmd /c exit 7",
-                   kRunBlocked,
-                   "",
-                   7,
-                   {}},
-        LookupCase{"PATHEXT order puts .COM before .EXE",
-                   "{bin};" + kSystem,
-                   {{"bin/tool.exe", "planted"}, {"bin/tool.com", "planted"}},
-                   "tool",
-                   kRunBlocked,
-                   "",
-                   66,
-                   {"bin/tool.com"}},
-        LookupCase{"a script CreateProcess cannot start is refused untouched",
-                   "{bin};" + kSystem,
-                   {{"bin/tool.js", "WScript.Echo(1)"}, {"work/tool.exe", "planted"}},
-                   "tool",
-                   kCannotStart,
-                   "",
-                   Hresult(193),
-                   {}},
-        LookupCase{"an installer named by a path is refused untouched",
-                   kSystem,
-                   {{"work/update.msi", "not a program"}},
-                   R"(.\update.msi)",
-                   kCannotStart,
-                   "",
-                   Hresult(193),
-                   {}},
-        LookupCase{"a text file named .exe is refused untouched",
-                   kSystem,
-                   {{"work/fake.exe", "MZ but no more"}},
-                   R"(.\fake.exe)",
-                   kCannotStart,
-                   "",
-                   Hresult(193),
-                   {}}),
+                   "tool", "run\r\nnot started 0x80070002\r\n", "", Hresult(2), {}},
+        LookupCase{"an empty PATH entry is skipped", ";;" + kSystem + ";",
+                   {{"work/cmd.exe", "planted"}}, "cmd /c exit 7", kRunBlocked, "", 7, {}},
+        LookupCase{"PATHEXT order puts .COM before .EXE", "{bin};" + kSystem,
+                   {{"bin/tool.exe", "planted"}, {"bin/tool.com", "planted"}}, "tool",
+                   kRunBlocked, "", 66, {"bin/tool.com"}},
+        LookupCase{"a script CreateProcess cannot start is refused untouched", "{bin};" + kSystem,
+                   {{"bin/tool.js", "WScript.Echo(1)"}, {"work/tool.exe", "planted"}}, "tool",
+                   kCannotStart, "", Hresult(193), {}},
+        LookupCase{"an installer named by a path is refused untouched", kSystem,
+                   {{"work/update.msi", "not a program"}}, R"(.\update.msi)", kCannotStart, "",
+                   Hresult(193), {}},
+        LookupCase{"a text file named .exe is refused untouched", kSystem,
+                   {{"work/fake.exe", "MZ but no more"}}, R"(.\fake.exe)", kCannotStart, "",
+                   Hresult(193), {}}),
     [](const auto& info) { return TestName(info.param.name); });
 
 // A power request that cannot be made (Wine has none) is said, and the buttons are guarded all
@@ -732,8 +675,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         GuardedCase{"output redirected to a file", "", "cmd /c echo printed", kRunBlocked,
                     "printed\r\n", ""},
-        GuardedCase{"a switch of the active scheme",
-                    "scheme " + kHigh + "\npower-button 2 2\nlid-close 2 2\nsleep-button 2 2\n",
+        GuardedCase{"a switch of the active scheme", "scheme " + kHigh +
+                        "\npower-button 2 2\nlid-close 2 2\nsleep-button 2 2\n",
                     "{check} switch " + kHigh,
                     kRunBlocked.substr(0, kRunBlocked.find("restored")) + "followed " + kHigh +
                         " 2, 2, 2, 2, 2, 2 00222222\r\nrestored " + kHigh +
@@ -747,6 +690,7 @@ INSTANTIATE_TEST_SUITE_P(
         GuardedCase{"a session end someone refused changes nothing", "", "{check} cancelled-end",
                     kRunBlocked, "", ""}),
     [](const auto& info) { return TestName(info.param.name); });
+
 
 // What run's records say in the prefix's registry (64-bit view, where both builds keep them).
 std::string RecordKeyListing() {
@@ -762,10 +706,10 @@ TEST_F(WineTest, RecoverPutsBackWhatARunEndedByTaskkillLeft) {
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
   const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
-  const pid_t launcher =
-      StartProcess(kWine, {kWine, Launcher().string()},
-                   LauncherOptions(Executable(), "run " + Quote(WindowsPath(check)) + " wait",
-                                   store, fs::path(store.folder()) / "killed-exit-status"));
+  const pid_t launcher = StartProcess(
+      kWine, {kWine, Launcher().string()},
+      LauncherOptions(Executable(), "run " + Quote(WindowsPath(check)) + " wait", store,
+                      fs::path(store.folder()) / "killed-exit-status"));
   const std::string scheme = "-{381b4222-f694-41f0-9685-ff5bb260df2e}";
   const std::array<std::uint32_t, 6> zeros{};
   std::string listing;
@@ -788,8 +732,7 @@ TEST_F(WineTest, RecoverPutsBackWhatARunEndedByTaskkillLeft) {
   const WineRun run = RunUnderWine(Executable(), "recover", store);
 
   ASSERT_TRUE(run.launched) << run.errors;
-  EXPECT_EQ(run.output,
-            "recover\r\nrestored {381b4222-f694-41f0-9685-ff5bb260df2e} 3, 4, 1, 2, 0, 5\r\n");
+  EXPECT_EQ(run.output, "recover\r\nrestored {381b4222-f694-41f0-9685-ff5bb260df2e} 3, 4, 1, 2, 0, 5\r\n");
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
   EXPECT_EQ(RecordKeyListing().find(scheme), std::string::npos);
@@ -849,9 +792,8 @@ TEST_P(WineRecordKeyTest, ARecordKeyOthersMayChangeIsRefused) {
 
   EXPECT_EQ(recover.output, "recover\r\nrecords failed 0x80070005\r\n");
   EXPECT_EQ(recover.exitStatus, Hresult(5));
-  EXPECT_EQ(run.errors,
-            "run\r\nrecords failed 0x80070005\r\n0\r\n1\r\n3, 4, 1, 2, 0, 5\r\n"
-            "00341205\r\nrecord failed 0x80070005\r\n");
+  EXPECT_EQ(run.errors, "run\r\nrecords failed 0x80070005\r\n0\r\n1\r\n3, 4, 1, 2, 0, 5\r\n"
+                        "00341205\r\nrecord failed 0x80070005\r\n");
   EXPECT_EQ(run.exitStatus, Hresult(5));
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
 }
