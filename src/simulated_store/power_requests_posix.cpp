@@ -80,10 +80,10 @@ HANDLE WINAPI PowerCreateRequest(REASON_CONTEXT* context) {
   return request;
 }
 
-BOOL WINAPI PowerSetRequest(HANDLE handle, POWER_REQUEST_TYPE type) {
-  auto* request = static_cast<Request*>(handle);
-  (type == PowerRequestSystemRequired ? request->system : request->display) = true;
-  if (Rewrite(*request)) return 1;
+BOOL WINAPI PowerSetRequest(HANDLE request, POWER_REQUEST_TYPE type) {
+  auto* held = static_cast<Request*>(request);
+  (type == PowerRequestSystemRequired ? held->system : held->display) = true;
+  if (Rewrite(*held)) return 1;
   lastError = ERROR_WRITE_FAULT;
   return 0;
 }

@@ -88,6 +88,8 @@ using HANDLE = void*;
 using BOOL = int;
 using WCHAR = char16_t;  // UTF-16, as the platform's wide characters
 using LPWSTR = WCHAR*;
+// The platform's own definition: the all-ones address.
+// NOLINTNEXTLINE(performance-no-int-to-ptr)
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 inline constexpr DWORD POWER_REQUEST_CONTEXT_VERSION = 0;
 inline constexpr DWORD POWER_REQUEST_CONTEXT_SIMPLE_STRING = 1;
