@@ -1,6 +1,7 @@
 #include "keep_awake.h"
 
 #include <cstddef>
+#include <iterator>
 
 // Chosen by the build: the platform's own headers on Windows, the simulated store's
 // declarations of the same functions everywhere else.

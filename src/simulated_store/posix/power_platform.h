@@ -107,7 +107,6 @@ extern "C" {
 // INVALID_HANDLE_VALUE on failure, with the status for GetLastError.
 HANDLE WINAPI PowerCreateRequest(REASON_CONTEXT* context);
 BOOL WINAPI PowerSetRequest(HANDLE request, POWER_REQUEST_TYPE type);
-BOOL WINAPI PowerClearRequest(HANDLE request, POWER_REQUEST_TYPE type);
 BOOL WINAPI CloseHandle(HANDLE handle);  // a power request's handle only
 DWORD WINAPI GetLastError();
 }
