@@ -2,6 +2,8 @@
 // buttonguard's own are never searched, nor any PATH folder that is not absolute, and a
 // command is refused before the scheme is touched unless CreateProcessW can start it.
 
+#include <cstdlib>
+
 #include "command_lookup_windows.h"
 #include "command_process.h"
 
@@ -312,7 +314,7 @@ std::uint32_t FindCommand(int argumentCount, const char16_t* const* arguments,
   const char16_t* name = arguments[commandIndex];
   if (name[0] == u'\0') return ERROR_FILE_NOT_FOUND;
   const NativeSystemFolder native;
-  buffers = static_cast<CommandBuffers*>(HeapAlloc(GetProcessHeap(), 0, sizeof(CommandBuffers)));
+  buffers = static_cast<CommandBuffers*>(std::malloc(sizeof(CommandBuffers)));
   if (buffers == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   if (const std::uint32_t status = Search(name)) return status;
   return PrepareStart(CommandLineTail(commandIndex), argumentCount, arguments, commandIndex);

@@ -4,6 +4,8 @@
 // is put back first: on the console's handler thread for a close, on the session window's
 // thread for logoff and shutdown.
 
+#include <cstdlib>
+
 #include "command_lookup_windows.h"
 #include "command_process.h"
 #include "console_events_windows.h"
@@ -63,19 +65,19 @@ struct InheritanceList {
   ~InheritanceList() {
     if (attributes == nullptr) return;
     DeleteProcThreadAttributeList(attributes);
-    HeapFree(GetProcessHeap(), 0, attributes);
+    std::free(attributes);
   }
 };
 
 std::uint32_t LimitInheritance(InheritanceList& list, StandardHandles& handles) {
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-  void* memory = HeapAlloc(GetProcessHeap(), 0, size);
+  void* memory = std::malloc(size);
   if (memory == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   auto* attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory);
   if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
     const std::uint32_t status = LastStatus();
-    HeapFree(GetProcessHeap(), 0, memory);
+    std::free(memory);
     return status;
   }
   list.attributes = attributes;
