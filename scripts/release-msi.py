@@ -59,6 +59,9 @@ def queries(version):
         # A rebuild of the same version (another commit) replaces the installed one too: the
         # upper bound becomes inclusive (512) besides migrating features (1). It is part of
         # the row's key, so the row is written anew.
+        # wixl writes an expandable registry value as a plain string; "#%" makes it one.
+        "UPDATE `Registry` SET `Value` = '#%[#buttonguard.exe]' "
+        "WHERE `Name` = 'EventMessageFile'",
         "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",
         "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) "
         f"VALUES ('{UPGRADE_CODE}', '{version}', 513, 'WIX_UPGRADE_DETECTED')",

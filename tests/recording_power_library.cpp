@@ -229,3 +229,10 @@ LONG WINAPI RegGetValueW(HKEY root, LPCWSTR key, LPCWSTR valueName, DWORD flags,
   *static_cast<DWORD*>(data) = state.scenario.policyValues[index];
   return 0;
 }
+
+// The application log refuses the source, as a log that cannot be written does: entries are
+// dropped, and the calls recorded above stay the power calls alone.
+HANDLE WINAPI RegisterEventSourceW(const WCHAR*, const WCHAR*) { return nullptr; }
+BOOL WINAPI ReportEventW(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, const WCHAR**, PVOID) {
+  return 0;
+}

@@ -50,6 +50,15 @@ BlockAttempt AttemptBlock(ReportTarget report, SchemeIdentifier* scheme) {
       if (attempt.blockStatus == 0) WriteReportLine(report, "2");
     }
   }
+  // Block's own look-ups leave the scheme in accessedScheme; one unread is no scheme to name.
+  const SchemeIdentifier* const named =
+      attempt.readStatus != 0 ? nullptr : scheme != nullptr ? scheme : &accessedScheme;
+  if (attempt.Blocked()) {
+    WriteSchemeValuesLine(EventKind::Blocked, "blocked", named, savedButtonPolicy);
+  } else {
+    WriteSchemeStatusLine(EventKind::Failure, "block failed", named,
+                          attempt.FailureStatus());
+  }
   WritePolicyValuesLine(report, savedButtonPolicy);
   attempt.code = PackPolicyCode(savedButtonPolicy);
   WritePolicyCodeLine(report, attempt.code);

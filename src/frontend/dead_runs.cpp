@@ -55,6 +55,7 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
   std::uint32_t firstFailure = loadStatus;
   if (loadStatus != 0 && loadStatus != kMoreRecordsStatus) {
     WriteStatusLine(report, "records failed", loadStatus);
+    WriteSchemeStatusLine(EventKind::Failure, "records failed", nullptr, loadStatus);
   }
   for (std::size_t i = 0; i < count; ++i) {
     const StoredRecord& stored = records[i];
@@ -62,6 +63,7 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
     if (!stored.wellFormed) {
       status = kMalformedRecordStatus;
       WriteNamedStatusLine(report, "bad record", stored.name.text, status);
+      WriteNamedStatusLine(EventKind::Failure, "bad record", stored.name.text, status);
     } else if (IsRunAlive(stored.record)) {
       WriteSchemeLine(report, "still running", stored.record.scheme);
     } else {
@@ -78,7 +80,10 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
   }
   std::free(records);
   // Said last, and a failure, so that a script or the next boot runs recover again.
-  if (loadStatus == kMoreRecordsStatus) WriteStatusLine(report, "more records", loadStatus);
+  if (loadStatus == kMoreRecordsStatus) {
+    WriteStatusLine(report, "more records", loadStatus);
+    WriteSchemeStatusLine(EventKind::Warning, "more records", nullptr, loadStatus);
+  }
   return firstFailure;
 }
 

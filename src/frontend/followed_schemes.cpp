@@ -85,7 +85,6 @@ std::uint32_t Block(FollowedScheme& scheme) {
 
 std::uint32_t PutBackValueByValue(const SchemeIdentifier& scheme, const ButtonPolicy& saved,
                                   ReportTarget report, bool nameTheScheme) {
-  const SchemeIdentifier* named = nameTheScheme ? &scheme : nullptr;
   ButtonPolicy merged = saved;
   int kept = 0;
   const std::uint32_t checkStatus = AccessSchemeButtonPolicy(PolicyAccessMode::Read, scheme);
@@ -97,12 +96,14 @@ std::uint32_t PutBackValueByValue(const SchemeIdentifier& scheme, const ButtonPo
       }
     }
     if (kept == static_cast<int>(kButtonPolicyFields.size())) {
-      WriteSchemeValuesLine(report, "left as changed", named, merged);
+      WriteLoggedValuesLine(report, EventKind::PutBack, "left as changed", scheme, nameTheScheme,
+                            merged);
       return 0;
     }
   } else {
     // An unreadable scheme is no sign of a newer choice, and the saved values are the user's.
-    WriteSchemeStatusLine(report, "check failed", named, checkStatus);
+    WriteLoggedStatusLine(report, EventKind::Warning, "check failed", scheme, nameTheScheme,
+                          checkStatus);
   }
   // Activating a scheme that is not the active one would undo a person's switch; where the
   // active one cannot be looked up, the scheme is activated, as it always was.
@@ -112,9 +113,11 @@ std::uint32_t PutBackValueByValue(const SchemeIdentifier& scheme, const ButtonPo
   const std::uint32_t status =
       AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme, activate);
   if (status != 0) {
-    WriteSchemeStatusLine(report, "restore failed", named, status);
+    WriteLoggedStatusLine(report, EventKind::Failure, "restore failed", scheme, nameTheScheme,
+                          status);
   } else {
-    WriteSchemeValuesLine(report, kept == 0 ? "restored" : "partly restored", named, merged);
+    WriteLoggedValuesLine(report, EventKind::PutBack, kept == 0 ? "restored" : "partly restored",
+                          scheme, nameTheScheme, merged);
   }
   return status;
 }
@@ -143,12 +146,13 @@ void FollowActiveScheme(ReportTarget report) {
     return;
   }
   if (const std::uint32_t status = Block(scheme)) {
-    WriteSchemeStatusLine(report, "follow failed", &active, status);
+    WriteLoggedStatusLine(report, EventKind::Failure, "follow failed", active, true, status);
     return;
   }
   scheme.outcome = Outcome::Blocked;
   ++followed.blocked;
   WriteSchemeValuesLine(report, "followed", &active, scheme.saved, /*withCode=*/true);
+  WriteSchemeValuesLine(EventKind::Blocked, "blocked", &active, scheme.saved);
 }
 
 std::uint32_t PutFollowedSchemesBack(ReportTarget report) {

@@ -85,9 +85,10 @@ void UndoBlock(ReportTarget report, const SchemeIdentifier& scheme) {
   guard.restoreStatus = AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme);
   if (guard.restoreStatus == 0) {
     static_cast<void>(RemoveRunRecord(OwnRunRecord(scheme, saved)));
-    WritePolicyValuesLine(report, saved, "restored");
+    WriteLoggedValuesLine(report, EventKind::PutBack, "restored", scheme, false, saved);
   } else {
-    WriteStatusLine(report, "restore failed", guard.restoreStatus);
+    WriteLoggedStatusLine(report, EventKind::Failure, "restore failed", scheme, false,
+                          guard.restoreStatus);
   }
 }
 
@@ -147,6 +148,7 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     WriteUsageError({report}, "run", "no command to run");
     return {-1, CommandOutcome::UsageError};
   }
+  SetEventOrigin(u"run", arguments[commandIndex]);
 
   // A command that cannot be found or started must not cost the buttons anything.
   if (const std::uint32_t status = FindCommand(argumentCount, arguments, commandIndex)) {
@@ -180,7 +182,8 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     SchemeIdentifier active;
     if (QueryActiveScheme(active) == 0) {
       if (const std::uint32_t status = unrecovered.StatusOf(active)) {
-        WriteSchemeStatusLine(scheme.report, "not recovered", &active, status);
+        WriteLoggedStatusLine(scheme.report, EventKind::Failure, "not recovered", active, true,
+                              status);
         return SchemeFailure(status);
       }
     }
@@ -235,7 +238,10 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     // on (the platform need not end it, nor the Restart Manager): the command ran on with the
     // buttons in play, which its own status cannot tell.
     ranUnguarded = guard.ending && startStatus == 0;
-    if (ranUnguarded) WriteStatusLine(scheme.report, "ran unguarded", kGuardCancelled);
+    if (ranUnguarded) {
+      WriteStatusLine(scheme.report, "ran unguarded", kGuardCancelled);
+      WriteSchemeStatusLine(EventKind::Warning, "ran unguarded", nullptr, kGuardCancelled);
+    }
     PutSchemeBack(scheme);
     restoreStatus = guard.restoreStatus;
   }

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <string_view>
 
+#include "boot_recovery_service_windows.h"
 #include "run_command.h"
 
 namespace {
@@ -59,12 +61,15 @@ int wmain(int argc, wchar_t** argv) {
   // window, for the component-object library) comes from the system folder, never from the
   // folder buttonguard was started from.
   static_cast<void>(SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32));
+  const char16_t* const* arguments = CopyArguments(argc, argv);
+  if (arguments == nullptr) return HresultFromWin32(8);  // ERROR_NOT_ENOUGH_MEMORY
+  // Started by the service control manager, with no console and no standard streams.
+  if (argc == 2 && std::u16string_view(arguments[1]) == kBootRecoveryServiceArgument) {
+    return RunBootRecoveryService();
+  }
   // The report writes its own CR LF; text mode would double the CR.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
-
-  const char16_t* const* arguments = CopyArguments(argc, argv);
-  if (arguments == nullptr) return HresultFromWin32(8);  // ERROR_NOT_ENOUGH_MEMORY
   // The process ends right after; the copies go with it.
   return RunCommand(argc, arguments).exitStatus;
 }

@@ -105,11 +105,46 @@ void WriteBuilt(ReportTarget report, const char* line, const char* end) {
   WriteReportLine(report, std::string_view(line, static_cast<std::size_t>(end - line)));
 }
 
+// The lines that go to the report and to the application log alike, built in place.
+template <std::size_t kLength>
+struct BuiltLine {
+  char text[kLength];
+
+  std::string_view View(const char* end) const {
+    return {text, static_cast<std::size_t>(end - text)};
+  }
+};
+
+struct SchemeValuesLine : BuiltLine<kLongestSchemePrefix + std::size_t{6} * 11 +
+                                    std::size_t{5} * 2 + 1 + 8> {
+  char* Build(std::string_view label, const SchemeIdentifier* scheme, const ButtonPolicy& policy) {
+    return AppendValues(AppendSchemePrefix(text, label, scheme), policy);
+  }
+};
+
+struct SchemeStatusLine : BuiltLine<kLongestSchemePrefix + 10> {
+  char* Build(std::string_view label, const SchemeIdentifier* scheme, std::uint32_t status) {
+    return AppendStatus(AppendSchemePrefix(text, label, scheme), status);
+  }
+};
+
+constexpr std::size_t kLongestName = 71;
+
+struct NamedStatusLine : BuiltLine<kLongestLabel + 1 + kLongestName + 1 + 10> {
+  char* Build(std::string_view label, std::string_view name, std::uint32_t status) {
+    char* end = AppendCut(AppendLabel(text, label), name, kLongestName);
+    *end++ = ' ';
+    return AppendStatus(end, status);
+  }
+};
+
 }  // namespace
 
 void WriteHeldReportLines(std::FILE* stream, HeldReportLines& held) {
-  static_cast<void>(std::fwrite(held.bytes, 1, held.size, stream));
-  static_cast<void>(std::fflush(stream));
+  if (stream != nullptr) {
+    static_cast<void>(std::fwrite(held.bytes, 1, held.size, stream));
+    static_cast<void>(std::fflush(stream));
+  }
   held.size = 0;
 }
 
@@ -168,30 +203,58 @@ void WritePolicyOverridesLine(ReportTarget report, const PolicyOverrides& overri
 void WriteSchemeValuesLine(ReportTarget report, std::string_view label,
                            const SchemeIdentifier* scheme, const ButtonPolicy& policy,
                            bool withCode) {
-  char line[kLongestSchemePrefix + std::size_t{6} * 11 + std::size_t{5} * 2 + 1 + 8];
-  char* end = AppendValues(AppendSchemePrefix(line, label, scheme), policy);
+  SchemeValuesLine line;
+  char* end = line.Build(label, scheme, policy);
   if (withCode) {
     *end++ = ' ';
     const PolicyCodeText code = FormatPolicyCode(PackPolicyCode(policy));
     for (std::size_t i = 0; i < 8; ++i) *end++ = code.digits[i];
   }
-  WriteBuilt(report, line, end);
+  WriteBuilt(report, line.text, end);
 }
 
 void WriteSchemeStatusLine(ReportTarget report, std::string_view label,
                            const SchemeIdentifier* scheme, std::uint32_t status) {
-  char line[kLongestSchemePrefix + 10];
-  WriteBuilt(report, line, AppendStatus(AppendSchemePrefix(line, label, scheme), status));
+  SchemeStatusLine line;
+  WriteBuilt(report, line.text, line.Build(label, scheme, status));
 }
 
 void WriteNamedStatusLine(ReportTarget report, std::string_view label, std::string_view name,
                           std::uint32_t status) {
-  constexpr std::size_t kLongestName = 71;
-  char line[kLongestLabel + 1 + kLongestName + 1 + 10];
-  char* end = AppendLabel(line, label);
-  end = AppendCut(end, name, kLongestName);
-  *end++ = ' ';
-  WriteBuilt(report, line, AppendStatus(end, status));
+  NamedStatusLine line;
+  WriteBuilt(report, line.text, line.Build(label, name, status));
+}
+
+void WriteSchemeValuesLine(EventKind kind, std::string_view label, const SchemeIdentifier* scheme,
+                           const ButtonPolicy& policy) {
+  SchemeValuesLine line;
+  WriteEvent(kind, line.View(line.Build(label, scheme, policy)));
+}
+
+void WriteSchemeStatusLine(EventKind kind, std::string_view label, const SchemeIdentifier* scheme,
+                           std::uint32_t status) {
+  SchemeStatusLine line;
+  WriteEvent(kind, line.View(line.Build(label, scheme, status)));
+}
+
+void WriteNamedStatusLine(EventKind kind, std::string_view label, std::string_view name,
+                          std::uint32_t status) {
+  NamedStatusLine line;
+  WriteEvent(kind, line.View(line.Build(label, name, status)));
+}
+
+void WriteLoggedValuesLine(ReportTarget report, EventKind kind, std::string_view label,
+                           const SchemeIdentifier& scheme, bool nameInReport,
+                           const ButtonPolicy& policy) {
+  WriteSchemeValuesLine(report, label, nameInReport ? &scheme : nullptr, policy);
+  WriteSchemeValuesLine(kind, label, &scheme, policy);
+}
+
+void WriteLoggedStatusLine(ReportTarget report, EventKind kind, std::string_view label,
+                           const SchemeIdentifier& scheme, bool nameInReport,
+                           std::uint32_t status) {
+  WriteSchemeStatusLine(report, label, nameInReport ? &scheme : nullptr, status);
+  WriteSchemeStatusLine(kind, label, &scheme, status);
 }
 
 void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeIdentifier& scheme) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "application_log.h"
 #include "button_policy.h"
 
 // The report goes out as bytes the tool writes itself, identical on every platform: each
@@ -20,13 +21,14 @@ struct HeldReportLines {
   std::size_t size = 0;
 };
 
-// Where report lines go: straight to `stream`, or into `held` when it is set.
+// Where report lines go: straight to `stream`, or into `held` when it is set; held lines with
+// no stream are dropped.
 struct ReportTarget {
   std::FILE* stream;
   HeldReportLines* held = nullptr;
 };
 
-// Writes the held lines to `stream` in one go and empties `held`.
+// Writes the held lines to `stream` (if any) in one go and empties `held`.
 void WriteHeldReportLines(std::FILE* stream, HeldReportLines& held);
 
 void WriteReportLine(ReportTarget report, std::u16string_view text);
@@ -59,6 +61,23 @@ void WriteSchemeValuesLine(ReportTarget report, std::string_view label,
 void WriteSchemeStatusLine(ReportTarget report, std::string_view label,
                            const SchemeIdentifier* scheme, std::uint32_t status);
 void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeIdentifier& scheme);
+
+// The same lines as application log entries of `kind`.
+void WriteSchemeValuesLine(EventKind kind, std::string_view label, const SchemeIdentifier* scheme,
+                           const ButtonPolicy& policy);
+void WriteSchemeStatusLine(EventKind kind, std::string_view label, const SchemeIdentifier* scheme,
+                           std::uint32_t status);
+void WriteNamedStatusLine(EventKind kind, std::string_view label, std::string_view name,
+                          std::uint32_t status);
+
+// A line about `scheme` in the report, naming the scheme there only when `nameInReport` is
+// set, and the same line, naming it always, as an application log entry of `kind`.
+void WriteLoggedValuesLine(ReportTarget report, EventKind kind, std::string_view label,
+                           const SchemeIdentifier& scheme, bool nameInReport,
+                           const ButtonPolicy& policy);
+void WriteLoggedStatusLine(ReportTarget report, EventKind kind, std::string_view label,
+                           const SchemeIdentifier& scheme, bool nameInReport,
+                           std::uint32_t status);
 
 // `label`, a space and `text` (ASCII; cut to fit a line of 160 characters).
 void WriteLabelledLine(ReportTarget report, std::string_view label, std::string_view text);

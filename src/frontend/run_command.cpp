@@ -46,7 +46,12 @@ CommandResult Restore(int argumentCount, const char16_t* const* arguments, Repor
   }
   WritePolicyValuesLine(report, savedButtonPolicy);
   const std::uint32_t status = AccessButtonPolicy(PolicyAccessMode::Restore);
-  if (status != 0) return PowerFailure(status);
+  if (status != 0) {
+    WriteSchemeStatusLine(EventKind::Failure, "restore failed", nullptr, status);
+    return PowerFailure(status);
+  }
+  WriteSchemeValuesLine(EventKind::PutBack, "restored", &accessedScheme,
+                        savedButtonPolicy);
   return {0, CommandOutcome::Done};
 }
 
@@ -82,11 +87,7 @@ CommandResult Show(ReportTarget report, ReportTarget help) {
 }
 
 // Puts back what runs that died left blocked.
-CommandResult Recover(int argumentCount, ReportTarget report, ReportTarget help) {
-  if (argumentCount != 2) {
-    WriteUsageError(help, "recover", "takes no argument");
-    return UsageError();
-  }
+CommandResult RecoverDeadRunsLocked(ReportTarget report) {
   std::uint32_t status = LockRuns();
   if (status != 0) {
     WriteRunsLockFailure(report, status);
@@ -98,7 +99,21 @@ CommandResult Recover(int argumentCount, ReportTarget report, ReportTarget help)
   return {0, CommandOutcome::Done};
 }
 
+CommandResult Recover(int argumentCount, ReportTarget report, ReportTarget help) {
+  if (argumentCount != 2) {
+    WriteUsageError(help, "recover", "takes no argument");
+    return UsageError();
+  }
+  return RecoverDeadRunsLocked(report);
+}
+
 }  // namespace
+
+CommandResult RecoverAtBoot() {
+  SetEventOrigin(u"boot recovery");
+  HeldReportLines discarded;
+  return RecoverDeadRunsLocked({nullptr, &discarded});
+}
 
 int NarrowExitStatus(const CommandResult& result) {
   if (result.outcome == CommandOutcome::CommandEnded) return result.exitStatus;
@@ -118,6 +133,7 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, st
     return GuardedRun(argumentCount, arguments, runReport);
   }
   const ReportTarget target{report};
+  SetEventOrigin(command);
   WriteReportLine(target, command);
   if (command == u"block") return Block(target);
   if (command == u"restore") return Restore(argumentCount, arguments, target, help);

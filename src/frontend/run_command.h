@@ -34,6 +34,10 @@ struct CommandResult {
 CommandResult RunCommand(int argumentCount, const char16_t* const* arguments,
                          std::FILE* report = stdout, std::FILE* runReport = stderr);
 
+// `recover` as the boot-time service runs it: a service has no console, so its report goes
+// nowhere, and the application log, whose entries name the boot recovery, keeps what it did.
+CommandResult RecoverAtBoot();
+
 // The exit status on a host whose statuses are 8 bits wide: the outcome, or the command's own
 // status after run.
 int NarrowExitStatus(const CommandResult& result);

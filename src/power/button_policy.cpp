@@ -9,6 +9,7 @@
 #include "power_platform.h"
 
 ButtonPolicy savedButtonPolicy;
+SchemeIdentifier accessedScheme;
 
 namespace {
 
@@ -100,6 +101,15 @@ wchar_t* Widen(wchar_t* out, const char* text) {
   return out;
 }
 
+SchemeIdentifier FromGuid(const GUID& value) {
+  SchemeIdentifier scheme;
+  scheme.data1 = value.Data1;
+  scheme.data2 = value.Data2;
+  scheme.data3 = value.Data3;
+  for (std::size_t i = 0; i < scheme.data4.size(); ++i) scheme.data4[i] = value.Data4[i];
+  return scheme;
+}
+
 GUID ToGuid(const SchemeIdentifier& scheme) {
   GUID value{};
   value.Data1 = scheme.data1;
@@ -116,6 +126,7 @@ std::uint32_t AccessButtonPolicy(PolicyAccessMode mode) {
 
   GUID* scheme = nullptr;
   DWORD status = PowerGetActiveScheme(nullptr, &scheme);
+  if (status == 0 && scheme != nullptr) accessedScheme = FromGuid(*scheme);
   // Going on without a scheme would only turn the query's failure into a vaguer one.
   if (status == 0) status = AccessScheme(mode, scheme, identifiers, /*activate=*/true);
   if (scheme != nullptr) LocalFree(scheme);
@@ -173,12 +184,7 @@ std::uint32_t QueryActiveScheme(SchemeIdentifier& scheme) {
   GUID* active = nullptr;
   DWORD status = PowerGetActiveScheme(nullptr, &active);
   if (status == 0 && active == nullptr) status = ERROR_INVALID_DATA;
-  if (status == 0) {
-    scheme.data1 = active->Data1;
-    scheme.data2 = active->Data2;
-    scheme.data3 = active->Data3;
-    for (std::size_t i = 0; i < scheme.data4.size(); ++i) scheme.data4[i] = active->Data4[i];
-  }
+  if (status == 0) scheme = FromGuid(*active);
   if (active != nullptr) LocalFree(active);
   return status;
 }

@@ -40,6 +40,9 @@ struct SchemeIdentifier {
   friend bool operator==(const SchemeIdentifier&, const SchemeIdentifier&) = default;
 };
 
+// The active scheme as the last AccessButtonPolicy call found it, for naming it in the log.
+extern SchemeIdentifier accessedScheme;
+
 // Read: fills savedButtonPolicy from the active scheme. Restore: writes savedButtonPolicy into
 // it. Block: writes 0 ("do nothing") to all six. Restore and Block activate the scheme after
 // six successful writes. Returns 0, or the platform status of the first call that failed,

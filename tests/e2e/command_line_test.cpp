@@ -412,6 +412,7 @@ struct RecoverCase {
   int exitStatus;
   Values valuesAfter;
   std::size_t recordsLeft;
+  std::optional<std::string> log = std::nullopt;  // the entries beside the store, when checked
 };
 
 void PrintTo(const RecoverCase& c, std::ostream* out) { *out << c.name; }
@@ -510,10 +511,17 @@ TEST_P(RecoverTest, PutsBackWhatADeadRunLeftAndNothingElse) {
   if (c.folder != RecordFolder::Private) {
     EXPECT_EQ(store.Read(), storeBefore);
   }
+  if (c.log) {
+    EXPECT_EQ(TemporaryStore::ReadPath(store.path() + ".log"), *c.log);
+  }
 }
 
 const Values kZeros = {0, 0, 0, 0, 0, 0};
 const std::string kRecovered = "restored " + kA + " 3, 4, 1, 2, 0, 5\r\n";
+// The entries of the killed run's block and of a recovery's put-back.
+const std::string kKilledRunEntry =
+    "information 1 blocked " + kA + " 3, 4, 1, 2, 0, 5 | buttonguard run sleep\n";
+const std::string kRecoveredEntry = "information 2 restored " + kA + " 3, 4, 1, 2, 0, 5 | ";
 
 
 INSTANTIATE_TEST_SUITE_P(
@@ -525,7 +533,10 @@ INSTANTIATE_TEST_SUITE_P(
         RecoverCase{"a later run recovers first and then saves the real values",
                     {Planted::KilledRun}, RecordFolder::Private, "", {"run", "true"},
                     "run\r\n" + kRecovered + kBlockedReport.substr(5) + kRestoredLine, 0, kMixed,
-                    0},
+                    0,
+                    kKilledRunEntry + kRecoveredEntry + "buttonguard run true\ninformation 1 blocked " +
+                        kA + " 3, 4, 1, 2, 0, 5 | buttonguard run true\n" + kRecoveredEntry +
+                        "buttonguard run true\n"},
         RecoverCase{"a value changed after the kill is kept", {Planted::KilledRun},
                     RecordFolder::Private,
                     "sed -i \"0,/^lid-close 0 0/s//lid-close 0 1/\" \"$BUTTONGUARD_STORE\"",
@@ -543,7 +554,10 @@ INSTANTIATE_TEST_SUITE_P(
                     kMixed, 0},
         RecoverCase{"a malformed record is left and the others recovered",
                     {Planted::KilledRun, Planted::Raw}, RecordFolder::Private, "", {"recover"},
-                    "recover\r\n" + kRecovered + "bad record planted 0x8007000D\r\n", 1, kMixed, 1},
+                    "recover\r\n" + kRecovered + "bad record planted 0x8007000D\r\n", 1, kMixed, 1,
+                    kKilledRunEntry + kRecoveredEntry +
+                        "buttonguard recover\nerror 4 bad record planted 0x8007000D | "
+                        "buttonguard recover\n"},
         RecoverCase{"a put-back that fails keeps its record", {Planted::KilledRun},
                     RecordFolder::Private, "echo \"fail write 1 29\" >> \"$BUTTONGUARD_STORE\"",
                     {"recover"}, "recover\r\nrestore failed " + kA + " 0x8007001D\r\n", 1, kZeros,
@@ -566,7 +580,9 @@ INSTANTIATE_TEST_SUITE_P(
                     {"run", "true"},
                     "run\r\nrestore failed " + kA + " 0x80070005\r\nnot recovered " + kA +
                         " 0x80070005\r\n",
-                    125, kZeros, 1},
+                    125, kZeros, 1,
+                    "error 4 restore failed " + kA + " 0x80070005 | buttonguard run true\n"
+                    "error 4 not recovered " + kA + " 0x80070005 | buttonguard run true\n"},
         RecoverCase{"show says on standard error that it could not read the records",
                     {Planted::ReusedProcessId}, RecordFolder::OpenToOthers, "", {"show"},
                     "records failed 0x80070005\r\nshow\r\n0, 0, 0, 0, 0, 0\r\n00000000\r\n", 0,

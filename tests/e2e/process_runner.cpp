@@ -24,7 +24,13 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra
     for (const std::string& replacement : extra) overridden |= replacement.rfind(name, 0) == 0;
     if (!overridden) merged.push_back(text);
   }
-  merged.insert(merged.end(), extra.begin(), extra.end());
+  // Within `extra`, a later setting of a name replaces an earlier one.
+  for (std::size_t i = 0; i < extra.size(); ++i) {
+    const std::string name = extra[i].substr(0, extra[i].find('=') + 1);
+    bool replacedLater = false;
+    for (std::size_t j = i + 1; j < extra.size(); ++j) replacedLater |= extra[j].rfind(name, 0) == 0;
+    if (!replacedLater) merged.push_back(extra[i]);
+  }
   return merged;
 }
 

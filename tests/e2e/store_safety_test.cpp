@@ -70,8 +70,8 @@ TEST(StoreConcurrency, ManyBlocksAndRestoresAtOnceLeaveAStoreOfValuesTheyWrote) 
   const auto values = StoreValues(store.Read().value_or(""));
   ASSERT_TRUE(values.has_value()) << *store.Read();
   for (std::uint32_t value : *values) EXPECT_LE(value, static_cast<std::uint32_t>(kProcesses));
-  // Only the store and its lock remain: every run cleaned up its temporary file.
-  EXPECT_EQ(std::distance(fs::directory_iterator(store.folder()), fs::directory_iterator()), 2);
+  // Only the store, its lock and its log remain: every run cleaned up its temporary file.
+  EXPECT_EQ(std::distance(fs::directory_iterator(store.folder()), fs::directory_iterator()), 3);
 }
 
 TEST(StoreKilledRuns, AKillAtAnyMomentLeavesTheOldStoreOrTheNewOneNeverATornOne) {

@@ -577,7 +577,10 @@ TEST_F(WineTest, RunFindsWhatOnlyTheNativeSystemFolderHolds) {
 
   const WineRun run = RunUnderWine(Executable(), "run buttonguard-native", store, "",
                                    {"BUTTONGUARD_CHILD_PATH=" + kSystem});
-  const bool ran = fs::remove(system / "planted-buttonguard-native.exe-was-run");
+  // The program marks its run beside itself; a 32-bit one, as the x86 build's is, writes to
+  // System32 through the redirector, into SysWOW64.
+  const fs::path marks = kWinePrefix / "drive_c/windows" / SystemFolder();
+  const bool ran = fs::remove(marks / "planted-buttonguard-native.exe-was-run");
   fs::remove(system / "buttonguard-native.exe");
 
   ASSERT_TRUE(run.launched) << run.errors;
@@ -736,6 +739,30 @@ TEST_F(WineTest, RecoverPutsBackWhatARunEndedByTaskkillLeft) {
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
   EXPECT_EQ(RecordKeyListing().find(scheme), std::string::npos);
+}
+
+// Wine's advapi32 keeps no Application log, but its ReportEventW traces each string of an
+// entry on the "eventlog" channel at the entry's level: what shows that the entries, their
+// text and their type reach the platform's own function.
+TEST_F(WineTest, WritesEntriesThroughThePlatformsApplicationLog) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const std::vector<std::string> traced = {"WINEDEBUG=-all,+eventlog"};
+  const WineRun block = RunUnderWine(Executable(), "block", store, "", traced);
+  store.Write(StoreText({0, 0, 0, 0, 0, 0}, {"fail write 1 5"}));
+  const WineRun restore = RunUnderWine(Executable(), "restore 00341205", store, "", traced);
+
+  const std::string kScheme = "{381b4222-f694-41f0-9685-ff5bb260df2e}";
+  EXPECT_NE(block.errorsAsWritten.find("trace:eventlog:ReportEventW L\"blocked " + kScheme +
+                                       " 3, 4, 1, 2, 0, 5\"\n"),
+            std::string::npos)
+      << block.errorsAsWritten;
+  EXPECT_NE(block.errorsAsWritten.find("trace:eventlog:ReportEventW L\"buttonguard block\"\n"),
+            std::string::npos);
+  EXPECT_NE(restore.errorsAsWritten.find(
+                "err:eventlog:ReportEventW L\"restore failed 0x80070005\"\n"),
+            std::string::npos)
+      << restore.errorsAsWritten;
 }
 
 // A process id that Windows gave again to another program (here, the one that plants the

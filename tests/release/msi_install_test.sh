@@ -4,7 +4,8 @@
 # files, the PATH row and the upgrade code; msiexec installs it per machine; a new process
 # finds buttonguard through PATH and `buttonguard show` works from another folder; a build of
 # a higher version replaces it in place, leaving one product and one PATH entry; an older one
-# is refused; uninstalling removes the files and the PATH entry. The x86 MSI, whose
+# is refused; uninstalling removes the files and the PATH entry. Its boot recovery service
+# starts with Windows and puts back what a run killed outright left blocked. The x86 MSI, whose
 # prefix this is not, must refuse to install. Exit status 77 (a skip) when
 # a tool or the build is missing, 1 then under CI=true.
 #
@@ -86,6 +87,42 @@ printf 'show\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n' > "$work/expected-show"
 cmp -s "$work/output" "$work/expected-show" && [ "$status" -eq $((0x341205)) ] ||
   { od -c "$work/output" | head; fail "buttonguard show through PATH: status $status"; }
 
+# The boot recovery service starts with Windows. Services see nothing of this script's
+# environment, so the run below names the store every buttonguard finds by default (which its
+# command, waiting for the scheme to be put back, reads too).
+service_key='HKLM\System\CurrentControlSet\Services\buttonguard'
+wine reg query "$service_key" | tr -d '\r' > "$work/service" || fail "no service"
+grep -qP '^\s+Start\s+REG_DWORD\s+0x2$' "$work/service" || fail "the service is not automatic"
+grep -qP '^\s+ImagePath\s+REG_\w+\s+.*buttonguard\.exe"? --boot-recovery-service$' \
+  "$work/service" || fail "the service's command line: $(cat "$work/service")"
+wine reg query 'HKLM\System\CurrentControlSet\Services\EventLog\Application\buttonguard' \
+  /v EventMessageFile | tr -d '\r' > "$work/event-source" || fail "no Application log source"
+grep -qF "REG_EXPAND_SZ    C:\\$program_files\\buttonguard\\buttonguard.exe" "$work/event-source" ||
+  fail "the Application log's message file: $(cat "$work/event-source")"
+default_store="$prefix/drive_c/users/$(id -un)/AppData/Local/buttonguard/power-scheme"
+mkdir -p "$(dirname "$default_store")"
+cp "$work/power-scheme" "$default_store"
+records() { wine reg query 'HKLM\SOFTWARE\buttonguard' /reg:64 2> /dev/null | tr -d '\r' || true; }
+# A run killed outright (taskkill /F) once its zeros are in, then Windows restarted.
+WINEDLLOVERRIDES=powrprof=n BUTTONGUARD_STORE="C:\\users\\$(id -un)\\AppData\\Local\\buttonguard\\power-scheme" \
+  wine "$installed/buttonguard.exe" run \
+  "$(windows_path "$build/tests/windows/console_event_check.exe")" wait > /dev/null 2>&1 &
+for _ in $(seq 60); do
+  grep -q '^power-button 0 0' "$default_store" && records | grep -q -- '-{' && break
+  sleep 0.5
+done
+run_process=$(records | grep -oP '^\s+\K[0-9]+(?=-[0-9]+-\{)') || fail "the run left no record"
+wine taskkill /F /PID "$run_process" > /dev/null
+wait
+# The restart: services start with the first process after the server's end, from its
+# environment, which names the simulated store's DLL as the system's powrprof.dll.
+wineserver -k
+WINEDLLOVERRIDES=powrprof=n wine wineboot
+for _ in $(seq 60); do grep -q '^power-button 3 4' "$default_store" && break; sleep 0.5; done
+grep -q '^power-button 3 4' "$default_store" || fail "not put back at boot: $(cat "$default_store")"
+records | grep -q -- '-{' && fail "a record is left after the boot: $(records)"
+rm "$default_store"
+
 # A higher version, from the same files, replaces it in place.
 version=$(msiinfo export "$msi" Property | tr -d '\r' | grep -P '^ProductVersion\t' | cut -f2)
 IFS=. read -r major minor patch <<< "$version"
@@ -96,6 +133,7 @@ mkdir -p "$work/higher"
 [ "$(msiexec /i "$(windows_path "$higher")" /qn)" -eq 0 ] || fail "upgrade"
 [ "$(msiexec /x "$product" /qn)" -eq 1605 ] || fail "the older version is still registered"
 [ "$(path_value | grep -o 'buttonguard' | wc -l)" -eq 1 ] || fail "PATH after upgrade: $(path_value)"
+wine reg query "$service_key" > /dev/null || fail "no service after the upgrade"
 # 1603: the launch condition refuses an older version over a newer one.
 [ "$(msiexec /i "$(windows_path "$msi")" /qn)" -eq 1603 ] || fail "a downgrade was not refused"
 
@@ -103,4 +141,6 @@ mkdir -p "$work/higher"
 [ ! -e "$installed/buttonguard.exe" ] || fail "the exe is still there"
 path_value | grep -q buttonguard && fail "PATH still names buttonguard: $(path_value)"
 [ -f "$prefix/drive_c/windows/$system/powrprof.dll" ] || fail "uninstall took the store DLL"
-echo "installed, found through PATH, upgraded in place, downgrade refused, uninstalled"
+wine reg query "$service_key" > /dev/null 2>&1 && fail "the service is still there"
+echo "installed, found through PATH, a killed run put back at boot, upgraded in place," \
+  "downgrade refused, uninstalled with its service"

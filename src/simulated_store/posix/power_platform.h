@@ -114,3 +114,18 @@ DWORD WINAPI GetLastError();
 // What `powercfg /requests` shows on Windows, which the simulated store keeps of the requests
 // of live processes: one line per request, "PID system [display] REASON", given to `each`.
 DWORD ListSimulatedPowerRequests(void (*each)(const char* line, void* context), void* context);
+
+// The application log: entries of a registered source, each a type, an identifier and
+// insertion strings.
+using WORD = std::uint16_t;
+using PSID = void*;
+inline constexpr WORD EVENTLOG_ERROR_TYPE = 1;
+inline constexpr WORD EVENTLOG_WARNING_TYPE = 2;
+inline constexpr WORD EVENTLOG_INFORMATION_TYPE = 4;
+
+extern "C" {
+// Null on failure.
+HANDLE WINAPI RegisterEventSourceW(const WCHAR* server, const WCHAR* source);
+BOOL WINAPI ReportEventW(HANDLE log, WORD type, WORD category, DWORD eventId, PSID user,
+                         WORD stringCount, DWORD dataSize, const WCHAR** strings, PVOID data);
+}
