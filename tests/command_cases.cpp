@@ -151,7 +151,7 @@ std::string RunReport(const std::string& marks, const std::string& values,
 }
 
 const std::string kRunWithoutCommand =
-    "run\r\nbuttonguard run: no command to run\r\nusage: buttonguard run [--display] [--] COMMAND...\r\n";
+    "run\r\nbuttonguard run: no command to run\r\nusage: buttonguard run [--display] [--report FILE] [--] COMMAND...\r\n";
 
 std::vector<RunCase> MakeRunCases() {
   const std::string mixed = StoreText(kMixed);
@@ -170,10 +170,13 @@ std::vector<RunCase> MakeRunCases() {
       {"run alone", {}, W::None, mixed, kRunWithoutCommand, false, -1, 2, std::nullopt},
       {"run with an unknown option", {"--displa"}, W::ExitsWith0, mixed,
        "run\r\nbuttonguard run: unknown option (a command starting with - goes after --)\r\n"
-       "usage: buttonguard run [--display] [--] COMMAND...\r\n",
+       "usage: buttonguard run [--display] [--report FILE] [--] COMMAND...\r\n",
        false, -1, 2, std::nullopt},
       {"run with only a double dash", {"--"}, W::None, mixed, kRunWithoutCommand, false, -1, 2,
        std::nullopt},
+      {"run whose report file cannot be opened touches nothing", {"--report", "."},
+       W::PrintsALine, mixed, "run\r\nreport failed 0x80070005\r\n", false, Hresult(5),
+       kSchemeFailure, std::nullopt},
       {"run of no such command touches nothing", {}, W::NoSuchCommand, mixed,
        "run\r\nnot started 0x80070002\r\n", false, Hresult(2), 127, std::nullopt},
       {"run with the third read failing starts nothing", {}, W::PrintsALine,

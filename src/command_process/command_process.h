@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // The platform's side of `run`: finding, starting and waiting for the command it wraps, and
 // keeping interruptions from ending buttonguard while the scheme is blocked. One
@@ -12,6 +13,11 @@
 // runs elevated; a name with one is used as given. Returns 0 or the platform status (Win32)
 // of why it cannot be run.
 std::uint32_t FindCommand(int argumentCount, const char16_t* const* arguments, int commandIndex);
+
+// Opens the file `path` names for run's report, adding to what it holds (making it when
+// there is none); run's command does not inherit it. Null with the platform status (Win32)
+// when it cannot be opened.
+std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status);
 
 // True for the statuses that mean "there is no such command" rather than "it cannot be run".
 bool IsNotFoundStatus(std::uint32_t status);

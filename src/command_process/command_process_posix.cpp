@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -124,6 +125,13 @@ std::uint32_t LookUp(const std::string& name, std::string& found) {
 void IgnoreChildEnd(int) {}
 
 }  // namespace
+
+std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
+  // "e": closed on exec, so the command never holds it.
+  std::FILE* file = std::fopen(EncodeUtf8Argument(path).c_str(), "ae");
+  if (file == nullptr) status = StatusFromErrno(errno);
+  return file;
+}
 
 bool IsNotFoundStatus(std::uint32_t status) {
   return status == kFileNotFound || status == kPathNotFound;

@@ -4,6 +4,7 @@
 // is put back first: on the console's handler thread for a close, on the session window's
 // thread for logoff and shutdown.
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "command_lookup_windows.h"
@@ -109,6 +110,13 @@ void LockScheme() { AcquireSRWLockExclusive(&schemeLock); }
 void UnlockScheme() { ReleaseSRWLockExclusive(&schemeLock); }
 void LockReport() { AcquireSRWLockExclusive(&reportLock); }
 void UnlockReport() { ReleaseSRWLockExclusive(&reportLock); }
+
+std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
+  // The command inherits its standard handles and nothing else, so not this file either.
+  std::FILE* file = _wfopen(reinterpret_cast<const wchar_t*>(path), L"ab");
+  if (file == nullptr) status = LastStatus();
+  return file;
+}
 
 std::uint32_t StartCommand() {
   StandardHandles handles;

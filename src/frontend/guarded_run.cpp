@@ -129,7 +129,9 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
   // none is a mistake to point out, not a command to look for.
   int commandIndex = 2;
   bool display = false;
-  for (; commandIndex < argumentCount; ++commandIndex) {
+  const char16_t* reportPath = nullptr;
+  const char* mistake = nullptr;
+  for (; commandIndex < argumentCount && mistake == nullptr; ++commandIndex) {
     const std::u16string_view word = arguments[commandIndex];
     if (word == u"--") {
       ++commandIndex;
@@ -137,17 +139,32 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     }
     if (word == u"--display") {
       display = true;
+    } else if (word == u"--report") {
+      if (++commandIndex < argumentCount) reportPath = arguments[commandIndex];
     } else if (word.starts_with(u"-")) {
-      WriteUsageError({report}, "run", "unknown option (a command starting with - goes after --)");
-      return {-1, CommandOutcome::UsageError};
+      mistake = "unknown option (a command starting with - goes after --)";
     } else {
       break;
     }
   }
-  if (commandIndex >= argumentCount) {
-    WriteUsageError({report}, "run", "no command to run");
-    return {-1, CommandOutcome::UsageError};
+  if (mistake == nullptr && commandIndex >= argumentCount) mistake = "no command to run";
+  // Without its file, the report of a script that asked for one would go where the script
+  // cannot stand it (PowerShell 5.1 turns standard error into errors): nothing is done.
+  std::uint32_t reportStatus = 0;
+  std::FILE* const file =
+      mistake == nullptr && reportPath != nullptr ? OpenReportFile(reportPath, reportStatus)
+                                                  : nullptr;
+  if (mistake != nullptr || reportStatus != 0) {
+    WriteReportLine({report}, "run");
+    if (mistake != nullptr) {
+      WriteUsageError({report}, "run", mistake);
+      return {-1, CommandOutcome::UsageError};
+    }
+    WriteStatusLine({report}, "report failed", reportStatus);
+    return {HresultFromWin32(reportStatus), CommandOutcome::SchemeFailure};
   }
+  if (file != nullptr) report = file;
+  WriteReportLine({report}, "run");
   SetEventOrigin(u"run", arguments[commandIndex]);
 
   // A command that cannot be found or started must not cost the buttons anything.

@@ -128,10 +128,7 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, st
     return UsageError();
   }
   const std::u16string_view command = arguments[1];
-  if (command == u"run") {
-    WriteReportLine({runReport}, command);
-    return GuardedRun(argumentCount, arguments, runReport);
-  }
+  if (command == u"run") return GuardedRun(argumentCount, arguments, runReport);
   const ReportTarget target{report};
   SetEventOrigin(command);
   WriteReportLine(target, command);

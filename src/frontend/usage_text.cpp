@@ -17,10 +17,10 @@ constexpr CommandUsage kCommands[] = {
      "    set the power button, lid and sleep button actions (mains and battery) to\r\n"
      "    \"do nothing\"; print the old ones as an 8-digit code, also the exit status"},
     {"restore", "restore CODE", "    put back the values of a code that block printed"},
-    {"run", "run [--display] [--] COMMAND...",
+    {"run", "run [--display] [--report FILE] [--] COMMAND...",
      "    block, run COMMAND, and put the values back when it ends, however it ends;\r\n"
      "    the machine stays awake meanwhile (--display: its display on too); the\r\n"
-     "    report goes to standard error, the exit status is COMMAND's"},
+     "    report goes to standard error (or FILE), the exit status is COMMAND's"},
     {"show", "show", "    print the values and their code, changing nothing"},
     {"recover", "recover", "    put back what a run that was killed outright left blocked"},
 };

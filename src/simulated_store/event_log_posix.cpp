@@ -50,6 +50,7 @@ HANDLE WINAPI RegisterEventSourceW(const WCHAR*, const WCHAR* source) {
   return source != nullptr && *source != 0 ? &theLog : nullptr;
 }
 
+// cppcheck-suppress constParameter ; the platform's signature
 BOOL WINAPI ReportEventW(HANDLE log, WORD type, WORD, DWORD eventId, PSID, WORD stringCount,
                          DWORD, const WCHAR** strings, PVOID) {
   std::string path;

@@ -103,6 +103,24 @@ TEST(RunLine, HandsTheArgumentsOnExactlyAndTheCommandsSignalDeathAsShellsDo) {
   EXPECT_EQ(StoreValues(*store.Read()), kMixed);
 }
 
+// --report: standard error is the command's alone, and each run's report is added to the
+// file, so that a script that cannot stand buttonguard's lines there keeps them all.
+TEST(RunLine, AddsItsReportToTheFileNamedAndLeavesStandardErrorToTheCommand) {
+  TemporaryStore store;
+  store.Write(StoreText(kMixed));
+  const std::string file = store.folder() + "/report.txt";
+  const std::vector<std::string> words = {"run", "--report", file, "sh", "-c", "echo e >&2; exit 7"};
+
+  const ProcessRun first = RunTool(store, words);
+  const ProcessRun second = RunTool(store, words);
+
+  EXPECT_EQ(first.errors, "e\n");
+  EXPECT_EQ(first.exitStatus, 7);
+  EXPECT_EQ(second.exitStatus, 7);
+  EXPECT_EQ(TemporaryStore::ReadPath(file),
+            kBlockedReport + kRestoredLine + kBlockedReport + kRestoredLine);
+}
+
 // How run finds its command. Each case lays out a folder: `work`, the current folder, where
 // anyone may have put files, and `bin`, an absolute PATH folder. A "script" marks that it ran
 // beside itself (NAME.ran); "text" is a plain file that is not executable; "no-shebang" is
