@@ -17,17 +17,23 @@ FoundCommand TheFoundCommand();
 // the 64-bit system has (pnputil) would not be found, and cmd.exe or reg.exe would be their
 // 32-bit selves, writing to the 32-bit registry view. So the file system redirector is off,
 // on this thread alone, while run looks its command up and starts it, and on again at once:
-// nothing is loaded meanwhile, which needs it. Elsewhere this changes nothing.
+// nothing is loaded meanwhile, which needs it. Elsewhere this changes nothing, and a 64-bit
+// build, which sees the native folder already, does not call it at all.
 class NativeSystemFolder {
  public:
-  NativeSystemFolder() : off_(Wow64DisableWow64FsRedirection(&previous_) != FALSE) {}
+  NativeSystemFolder() {
+    if constexpr (kRedirected) off_ = Wow64DisableWow64FsRedirection(&previous_) != FALSE;
+  }
   ~NativeSystemFolder() {
-    if (off_) static_cast<void>(Wow64RevertWow64FsRedirection(previous_));
+    if constexpr (kRedirected) {
+      if (off_) static_cast<void>(Wow64RevertWow64FsRedirection(previous_));
+    }
   }
   NativeSystemFolder(const NativeSystemFolder&) = delete;
   NativeSystemFolder& operator=(const NativeSystemFolder&) = delete;
 
  private:
+  static constexpr bool kRedirected = sizeof(void*) == 4;
   void* previous_ = nullptr;
-  bool off_;
+  bool off_ = false;
 };

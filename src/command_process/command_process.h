@@ -39,15 +39,28 @@ void UnlockScheme();
 void LockReport();
 void UnlockReport();
 
+// Whether this platform can wait for every process the command starts (`run --tree`): in a
+// job object on Windows, as a child subreaper's descendants on Linux, not at all elsewhere.
+#if defined(_WIN32) || defined(__linux__)
+inline constexpr bool kCanFollowTree = true;
+#else
+inline constexpr bool kCanFollowTree = false;
+#endif
+
 // Starts the command found, with buttonguard's standard input, output and error; on Windows
-// those three are the only handles it inherits. Returns 0 or the platform status (Win32) of
-// why it could not start.
-std::uint32_t StartCommand();
+// those three are the only handles it inherits. With `wholeTree`, every process the command
+// starts, and they in turn, is followed from its first instant: on Windows in a job object
+// made before the command runs (a process may still leave it on purpose, by breakaway); on
+// Linux as buttonguard's descendants, which come back to it when their parent ends. Returns 0
+// or the platform status (Win32) of why it could not start.
+std::uint32_t StartCommand(bool wholeTree);
 
 // WAIT_TIMEOUT: the command is still running.
 inline constexpr std::uint32_t kCommandStillRunning = 258;
 
-// Waits at most `milliseconds` for the command to end and gives its exit status (128 plus
-// the signal that ended it) in `exitStatus`. Returns 0, kCommandStillRunning, or the platform
-// status (Win32) of why the wait or the status could not be had.
+// Waits at most `milliseconds` for the command to end, and with the whole tree followed, for
+// the last process of the tree too; gives the command's own exit status (128 plus the signal
+// that ended it) in `exitStatus`. Returns 0, kCommandStillRunning, or the platform status
+// (Win32) of why the wait or the status could not be had. Signals passed on while it waits
+// reach every process of the tree still alive.
 std::uint32_t WaitForCommand(std::int32_t& exitStatus, unsigned milliseconds);

@@ -4,18 +4,24 @@
 // SIGHUP are held pending and passed on to the command, so that buttonguard itself always
 // lives to put the scheme back after the command has ended.
 
+#include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "command_process.h"
@@ -40,6 +46,9 @@ struct Command {
   std::string path;
   std::vector<std::string> arguments;
   pid_t process = -1;
+  bool wholeTree = false;
+  bool ended = false;  // the command itself; with the whole tree, others may live on
+  std::int32_t exitStatus = 0;
 };
 
 Command command;
@@ -124,6 +133,50 @@ std::uint32_t LookUp(const std::string& name, std::string& found) {
 
 void IgnoreChildEnd(int) {}
 
+// Every process below buttonguard, parents before their children, from each process's parent
+// in /proc. A descendant whose parent ended has come back to buttonguard (the subreaper), so
+// none is missed.
+std::vector<pid_t> Descendants() {
+  std::vector<std::pair<pid_t, pid_t>> parents;  // process, its parent
+  if (DIR* folder = opendir("/proc")) {
+    while (const dirent* entry = readdir(folder)) {
+      char* digitsEnd = nullptr;
+      const long process = std::strtol(entry->d_name, &digitsEnd, 10);
+      if (process <= 0 || *digitsEnd != '\0') continue;
+      std::FILE* stat = std::fopen(("/proc/" + std::string(entry->d_name) + "/stat").c_str(), "re");
+      if (stat == nullptr) continue;
+      char line[512];
+      const std::size_t size = std::fread(line, 1, sizeof line - 1, stat);
+      static_cast<void>(std::fclose(stat));
+      line[size] = '\0';
+      // "PID (NAME) STATE PPID ...": the name may hold anything, up to its last ')'.
+      const char* end = std::strrchr(line, ')');
+      if (end == nullptr || std::strlen(end) < 5) continue;
+      parents.emplace_back(static_cast<pid_t>(process),
+                           static_cast<pid_t>(std::strtol(end + 4, nullptr, 10)));
+    }
+    closedir(folder);
+  }
+  std::vector<pid_t> found = {getpid()};
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    for (const auto& [process, parent] : parents) {
+      if (parent == found[i]) found.push_back(process);
+    }
+  }
+  found.erase(found.begin());
+  return found;
+}
+
+// A signal meant to end buttonguard goes to the command, or with the whole tree followed, to
+// every process of it still alive.
+void PassOn(int signalNumber) {
+  if (!command.wholeTree) {
+    if (!command.ended) kill(command.process, signalNumber);
+    return;
+  }
+  for (pid_t process : Descendants()) kill(process, signalNumber);
+}
+
 }  // namespace
 
 std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
@@ -185,7 +238,14 @@ void UnlockScheme() {}
 void LockReport() {}
 void UnlockReport() {}
 
-std::uint32_t StartCommand() {
+std::uint32_t StartCommand(bool wholeTree) {
+  command.wholeTree = wholeTree;
+  command.ended = false;
+#if defined(__linux__)
+  // From now on, a descendant whose parent ends becomes buttonguard's child, not init's, so
+  // that it can be waited for.
+  if (wholeTree && prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return StatusFromErrno(errno);
+#endif
   std::vector<char*> argv;
   argv.reserve(command.arguments.size() + 1);
   for (std::string& argument : command.arguments) argv.push_back(argument.data());
@@ -238,11 +298,26 @@ std::uint32_t WaitForCommand(std::int32_t& exitStatus, unsigned milliseconds) {
   }
   int status = 0;
   for (;;) {
-    const pid_t ended = waitpid(command.process, &status, WNOHANG);
-    if (ended == command.process) break;
-    // Only our own child is waited for, so this cannot happen; if it did, the command is gone
-    // without a status, and no status is made up for it.
-    if (ended < 0 && errno != EINTR) return StatusFromErrno(errno);
+    if (!command.ended) {
+      const pid_t ended = waitpid(command.process, &status, WNOHANG);
+      if (ended == command.process) {
+        command.ended = true;
+        command.exitStatus =
+            WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+      }
+      // Only our own child is waited for, so this cannot happen; if it did, the command is
+      // gone without a status, and no status is made up for it.
+      if (ended < 0 && errno != EINTR) return StatusFromErrno(errno);
+    }
+    if (command.ended && !command.wholeTree) break;
+    if (command.ended) {
+      // The tree's processes that ended are buttonguard's to reap; when none is left, nothing
+      // of the tree runs any more.
+      pid_t reaped = 0;
+      while ((reaped = waitpid(-1, &status, WNOHANG)) > 0) {
+      }
+      if (reaped < 0 && errno == ECHILD) break;
+    }
     timespec now = {};
     clock_gettime(CLOCK_MONOTONIC, &now);
     timespec left = {deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
@@ -253,8 +328,8 @@ std::uint32_t WaitForCommand(std::int32_t& exitStatus, unsigned milliseconds) {
     if (left.tv_sec < 0) return kCommandStillRunning;
     // A SIGCHLD that arrived since the waitpid above is still pending, so none is missed.
     const int signalNumber = sigtimedwait(&awaited, nullptr, &left);
-    if (signalNumber == SIGTERM || signalNumber == SIGHUP) kill(command.process, signalNumber);
+    if (signalNumber == SIGTERM || signalNumber == SIGHUP) PassOn(signalNumber);
   }
-  exitStatus = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  exitStatus = command.exitStatus;
   return 0;
 }

@@ -15,6 +15,11 @@
 namespace {
 
 HANDLE commandProcess = nullptr;
+std::int32_t commandStatus = 0;
+// With the whole tree followed: the job that holds the command and all it starts, and the
+// port the job says on that its last process has ended.
+HANDLE treeJob = nullptr;
+HANDLE treePort = nullptr;
 
 SRWLOCK schemeLock = SRWLOCK_INIT;
 SRWLOCK reportLock = SRWLOCK_INIT;
@@ -89,6 +94,25 @@ std::uint32_t LimitInheritance(InheritanceList& list, StandardHandles& handles) 
   return 0;
 }
 
+// Processes may still leave the job on purpose (breakaway), as the servers of some installers
+// do; a program that asks to leave a job that allows none would fail to start them instead.
+std::uint32_t MakeTreeJob() {
+  treeJob = CreateJobObjectW(nullptr, nullptr);
+  treePort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+  JOBOBJECT_ASSOCIATE_COMPLETION_PORT port = {treeJob, treePort};
+  // A limit the platform takes in the extended form only.
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  if (treeJob == nullptr || treePort == nullptr ||
+      !SetInformationJobObject(treeJob, JobObjectAssociateCompletionPortInformation, &port,
+                               sizeof port) ||
+      !SetInformationJobObject(treeJob, JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits)) {
+    return LastStatus();
+  }
+  return 0;
+}
+
 }  // namespace
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
@@ -118,7 +142,7 @@ std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
   return file;
 }
 
-std::uint32_t StartCommand() {
+std::uint32_t StartCommand(bool wholeTree) {
   StandardHandles handles;
   InheritanceList inheritance;
   if (const std::uint32_t status = CopyStandardHandles(handles)) return status;
@@ -132,30 +156,56 @@ std::uint32_t StartCommand() {
   startup.StartupInfo.hStdOutput = handles.forCommand[1];
   startup.StartupInfo.hStdError = handles.forCommand[2];
   startup.lpAttributeList = inheritance.attributes;
+  if (wholeTree) {
+    if (const std::uint32_t status = MakeTreeJob()) return status;
+  }
   const FoundCommand command = TheFoundCommand();
   PROCESS_INFORMATION process = {};
   const NativeSystemFolder native;
+  // In the job before its first instruction, so that nothing it starts escapes.
   if (!CreateProcessW(command.program, command.commandLine, nullptr, nullptr,
                       handles.count > 0 ? TRUE : FALSE,
-                      inheritance.attributes != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr,
-                      nullptr, &startup.StartupInfo, &process)) {
+                      (inheritance.attributes != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0) |
+                          (wholeTree ? CREATE_SUSPENDED : 0),
+                      nullptr, nullptr, &startup.StartupInfo, &process)) {
     return LastStatus();
+  }
+  std::uint32_t status = 0;
+  if (wholeTree && (!AssignProcessToJobObject(treeJob, process.hProcess) ||
+                    ResumeThread(process.hThread) == static_cast<DWORD>(-1))) {
+    status = LastStatus();
+    TerminateProcess(process.hProcess, status);
   }
   CloseHandle(process.hThread);
   commandProcess = process.hProcess;
-  return 0;
+  return status;
 }
 
 std::uint32_t WaitForCommand(std::int32_t& exitStatus, unsigned milliseconds) {
-  DWORD status = 0;
-  DWORD code = 0;
-  const DWORD waited = WaitForSingleObject(commandProcess, milliseconds);
-  if (waited == WAIT_TIMEOUT) return kCommandStillRunning;
-  if (waited == WAIT_FAILED || !GetExitCodeProcess(commandProcess, &code)) {
-    status = LastStatus();
+  if (commandProcess != nullptr) {
+    DWORD code = 0;
+    const DWORD waited = WaitForSingleObject(commandProcess, milliseconds);
+    if (waited == WAIT_TIMEOUT) return kCommandStillRunning;
+    const bool failed = waited == WAIT_FAILED || !GetExitCodeProcess(commandProcess, &code);
+    const std::uint32_t status = failed ? LastStatus() : 0;
+    CloseHandle(commandProcess);
+    commandProcess = nullptr;
+    commandStatus = static_cast<std::int32_t>(code);
+    if (failed || treeJob == nullptr) {
+      exitStatus = commandStatus;
+      return status;
+    }
   }
-  CloseHandle(commandProcess);
-  commandProcess = nullptr;
-  exitStatus = static_cast<std::int32_t>(code);
-  return status;
+  // The job says when its last process has ended; the messages before are of no concern.
+  DWORD message = 0;
+  ULONG_PTR job = 0;
+  OVERLAPPED* unused = nullptr;
+  while (GetQueuedCompletionStatus(treePort, &message, &job, &unused, milliseconds)) {
+    if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) {
+      exitStatus = commandStatus;
+      return 0;
+    }
+  }
+  // WAIT_TIMEOUT: some process of the tree still runs.
+  return LastStatus();
 }

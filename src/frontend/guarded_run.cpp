@@ -129,6 +129,7 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
   // none is a mistake to point out, not a command to look for.
   int commandIndex = 2;
   bool display = false;
+  bool wholeTree = false;
   const char16_t* reportPath = nullptr;
   const char* mistake = nullptr;
   for (; commandIndex < argumentCount && mistake == nullptr; ++commandIndex) {
@@ -139,6 +140,9 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     }
     if (word == u"--display") {
       display = true;
+    } else if (word == u"--tree") {
+      wholeTree = true;
+      if (!kCanFollowTree) mistake = "--tree is not supported here";
     } else if (word == u"--report") {
       if (++commandIndex < argumentCount) reportPath = arguments[commandIndex];
     } else if (word.starts_with(u"-")) {
@@ -232,7 +236,7 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     if (const std::uint32_t status = HoldAwake(arguments[commandIndex], display)) {
       WriteStatusLine(scheme.report, "awake failed", status);
     }
-    startStatus = StartCommand();
+    startStatus = StartCommand(wholeTree);
     if (startStatus != 0) WriteStatusLine(scheme.report, "not started", startStatus);
   }
   std::int32_t commandStatus = 0;

@@ -17,17 +17,17 @@ constexpr CommandUsage kCommands[] = {
      "    set the power button, lid and sleep button actions (mains and battery) to\r\n"
      "    \"do nothing\"; print the old ones as an 8-digit code, also the exit status"},
     {"restore", "restore CODE", "    put back the values of a code that block printed"},
-    {"run", "run [--display] [--report FILE] [--] COMMAND...",
-     "    block, run COMMAND, and put the values back when it ends, however it ends;\r\n"
-     "    the machine stays awake meanwhile (--display: its display on too); the\r\n"
-     "    report goes to standard error (or FILE), the exit status is COMMAND's"},
+    {"run", "run [--display] [--tree] [--report FILE] [--] COMMAND...",
+     "    block, run COMMAND (--tree: and all it starts) and put the values back\r\n"
+     "    however it ends; keep the machine (--display: and display) awake meanwhile;\r\n"
+     "    report to standard error or FILE; exit with COMMAND's status"},
     {"show", "show", "    print the values and their code, changing nothing"},
     {"recover", "recover", "    put back what a run that was killed outright left blocked"},
 };
 
 constexpr std::string_view kClosing =
     "A failure exits with a negative status, 0x8007xxxx (Linux: 1 or 125 to 127), a\r\n"
-    "usage error with -1 (Linux: 2). Everything else: README.md, beside the program.";
+    "usage error with -1 (Linux: 2). More: README.md, beside the program.";
 
 // One line made of `parts`.
 void WriteJoined(ReportTarget report, std::initializer_list<std::string_view> parts) {

@@ -412,6 +412,59 @@ INSTANTIATE_TEST_SUITE_P(
                                  false}),
     [](const auto& info) { return TestName(info.param.name); });
 
+// A setup program that hands off and exits: the shell starts a child that outlives it by two
+// seconds, then looks at the buttons with show, and exits 3 at once. Only with --tree are the
+// buttons still blocked when the child looks; either way the status is the shell's own.
+TEST(RunTree, KeepsTheButtonsBlockedUntilEveryProcessTheCommandStartedHasEnded) {
+  for (const bool tree : {false, true}) {
+    TemporaryStore store;
+    store.Write(StoreText(kMixed));
+    const std::string seen = store.folder() + "/seen";
+    const std::string child = std::string("(sleep 2; '") + BUTTONGUARD_EXECUTABLE + "' show > '" +
+                              seen + ".part'; mv '" + seen + ".part' '" + seen +
+                              "') > /dev/null 2>&1 & exit 3";
+    std::vector<std::string> words = {"run", "sh", "-c", child};
+    if (tree) words.insert(words.begin() + 1, "--tree");
+
+    const ProcessRun run = RunTool(store, words);
+    WaitUntil([&] { return fs::exists(seen); });
+
+    EXPECT_EQ(run.exitStatus, 3);
+    EXPECT_EQ(TemporaryStore::ReadPath(seen).value_or("").substr(0, 24),
+              tree ? "show\r\n0, 0, 0, 0, 0, 0\r\n" : "show\r\n3, 4, 1, 2, 0, 5\r\n")
+        << (tree ? "--tree" : "without --tree");
+    EXPECT_EQ(StoreValues(*store.Read()), kMixed);
+  }
+}
+
+// SIGTERM to a run that follows the tree reaches the process the command left behind, and
+// the buttons go back once it has ended.
+TEST(RunTree, PassesSIGTERMToEveryProcessOfTheTree) {
+  TemporaryStore store;
+  store.Write(StoreText(kMixed));
+  ProcessOptions options;
+  options.extraEnvironment.push_back("BUTTONGUARD_STORE=" + store.path());
+  int report = -1;
+  const pid_t tool = StartProcessWithPipe(
+      BUTTONGUARD_EXECUTABLE, {"buttonguard", "run", "--tree", "sh", "-c", "sleep 300 & exit 4"},
+      options, STDERR_FILENO, report);
+  // The shell has ended and its sleep has come back to buttonguard.
+  WaitUntil([&] { return CommandSleeps(tool); });
+  ASSERT_TRUE(CommandSleeps(tool));
+
+  kill(tool, SIGTERM);
+  // Long before the sleep would end by itself.
+  int status = 0;
+  bool ended = false;
+  WaitUntil([&] { return ended = waitpid(tool, &status, WNOHANG) == tool; });
+  if (!ended) kill(tool, SIGKILL);
+
+  ASSERT_TRUE(ended) << "the sleep outlived the SIGTERM";
+  EXPECT_EQ(WEXITSTATUS(status), 4);
+  EXPECT_EQ(ReadToEnd(report), kBlockedReport + kRestoredLine);
+  EXPECT_EQ(StoreValues(*store.Read()), kMixed);
+}
+
 // What a run killed outright leaves behind, and what recover, a later run and show make of it.
 // Records are planted as run writes them: for a run killed with SIGKILL while its command
 // sleeps, for this test's own process (alive), or for its process id with another start time

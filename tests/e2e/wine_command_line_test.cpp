@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "command_cases.h"
 #include "guid_text.h"
@@ -700,6 +702,41 @@ std::string RecordKeyListing() {
   return RunProcess(kWine, {kWine, "reg", "query", R"(HKLM\SOFTWARE\buttonguard)", "/reg:64"},
                     {.extraEnvironment = PrefixEnvironment()})
       .output;
+}
+
+// run --tree waits for what its command started, in a job: a program that hands off and
+// exits, a batch file that starts one, and one whose child ends first. Each child writes
+// whether the scheme was still blocked when it looked; without --tree the hand-off finds it
+// put back. The status is always the command's own.
+TEST_F(WineTest, RunTreeKeepsTheButtonsBlockedUntilTheLastProcessOfTheJobEnds) {
+  const std::string check = Quote(WindowsPath(kWindowsBuild / "tests/windows/console_event_check.exe"));
+  struct TreeCase {
+    const char* options;
+    std::string command;  // "batch": a batch file that starts the hand-off's child
+    const char* seen;
+  };
+  const TreeCase cases[] = {{"", check + " hand-off", "unblocked"},
+                            {"--tree ", check + " hand-off", "blocked"},
+                            {"--tree ", "batch", "blocked"},
+                            {"--tree ", check + " hand-off-first", "blocked"}};
+  for (const TreeCase& c : cases) {
+    TemporaryStore store;
+    store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+    const fs::path batch = fs::path(store.folder()) / "hand-off.cmd";
+    std::ofstream(batch) << "@start \"\" /b " << check << " look-later\r\n@exit /b 3\r\n";
+    const std::string command = c.command == "batch" ? Quote(WindowsPath(batch)) : c.command;
+
+    const WineRun run = RunUnderWine(Executable(), std::string("run ") + c.options + command, store);
+    const fs::path seen = store.path() + ".seen";
+    for (int i = 0; i < 100 && !fs::exists(seen); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+
+    ASSERT_TRUE(run.launched) << run.errors;
+    EXPECT_EQ(run.exitStatus, 3) << c.options << c.command;
+    EXPECT_EQ(fs::exists(seen) ? ReadFile(seen) : "", c.seen) << c.options << c.command;
+    EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+  }
 }
 
 // TerminateProcess gives buttonguard no say at all; the record it wrote before its first zero

@@ -14,6 +14,10 @@
 // `console_event_check close-app` sends run's window the Restart Manager's request to close
 // (ENDSESSION_CLOSEAPP) and waits the same way; `console_event_check cancelled-end` sends it
 // an end someone else refused, and checks that the scheme stays blocked.
+// `console_event_check hand-off` starts `console_event_check look-later` and exits 3 at once, as
+// a setup program that hands its work on does; `look-later` waits 1.5 s, then writes to
+// STORE.seen whether the scheme is still blocked. `console_event_check hand-off-first` starts
+// `look-now`, which looks at once, and exits 3 a second later: its child ends first.
 // `console_event_check reused-process-id`, run on its own, writes a record naming its own
 // process, alive, with another start time, as a dead run's id used again would look, and
 // recovers in-process, writing recover's report.
@@ -27,6 +31,7 @@
 #include <sddl.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -195,6 +200,33 @@ int OpenTheRecordKey(const wchar_t* sddl) {
   return status == ERROR_SUCCESS ? 0 : 11;
 }
 
+// Starts this program again with `mode`, and lets it run on its own.
+bool StartItself(const wchar_t* mode) {
+  wchar_t self[MAX_PATH];
+  if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return false;
+  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + mode;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+int WriteWhatItSees() {
+  const char* seen = SchemeBlocked() ? "blocked" : "unblocked";
+  const HANDLE file = OpenShared(Variable(L"BUTTONGUARD_STORE") + L".seen", GENERIC_WRITE,
+                                 CREATE_ALWAYS);
+  DWORD written = 0;
+  WriteFile(file, seen, static_cast<DWORD>(std::strlen(seen)), &written, nullptr);
+  CloseHandle(file);
+  return 0;
+}
+
 int RecoverARecordOfThisProcessId() {
   const SchemeIdentifier balanced{
       0x381b4222, 0xf694, 0x41f0, {0x96, 0x85, 0xff, 0x5b, 0xb2, 0x60, 0xdf, 0x2e}};
@@ -211,6 +243,17 @@ int wmain(int argc, wchar_t** argv) {
     return RecoverARecordOfThisProcessId();
   }
   if (argc == 3 && std::wcscmp(argv[1], L"open-record-key") == 0) return OpenTheRecordKey(argv[2]);
+  if (argc == 2 && std::wcscmp(argv[1], L"hand-off") == 0) return StartItself(L"look-later") ? 3 : 7;
+  if (argc == 2 && std::wcscmp(argv[1], L"hand-off-first") == 0) {
+    if (!StartItself(L"look-now")) return 7;
+    Sleep(1000);
+    return 3;
+  }
+  if (argc == 2 && std::wcscmp(argv[1], L"look-later") == 0) Sleep(1500);
+  if (argc == 2 && (std::wcscmp(argv[1], L"look-later") == 0 ||
+                    std::wcscmp(argv[1], L"look-now") == 0)) {
+    return WriteWhatItSees();
+  }
   if (argc == 3 && std::wcscmp(argv[1], L"switch") == 0) {
     const std::string scheme(argv[2], argv[2] + std::wcslen(argv[2]));
     SwitchTo(scheme);
