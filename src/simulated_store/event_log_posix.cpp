@@ -9,6 +9,7 @@
 
 #include "power_platform.h"
 #include "store_file.h"
+#include "utf8_arguments.h"
 
 namespace {
 
@@ -22,25 +23,6 @@ const char* TypeName(WORD type) {
       return "warning";
     default:
       return "information";
-  }
-}
-
-// UTF-8 of one string; a lone surrogate, which no file name here carries, as "?".
-void AppendUtf8(std::string& line, const WCHAR* text) {
-  for (; *text != 0; ++text) {
-    const auto unit = static_cast<unsigned>(*text);
-    if (unit < 0x80) {
-      line += static_cast<char>(unit);
-    } else if (unit < 0x800) {
-      line += static_cast<char>(0xC0 | (unit >> 6));
-      line += static_cast<char>(0x80 | (unit & 0x3F));
-    } else if (unit >= 0xD800 && unit < 0xE000) {
-      line += '?';
-    } else {
-      line += static_cast<char>(0xE0 | (unit >> 12));
-      line += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-      line += static_cast<char>(0x80 | (unit & 0x3F));
-    }
   }
 }
 
@@ -58,7 +40,7 @@ BOOL WINAPI ReportEventW(HANDLE log, WORD type, WORD, DWORD eventId, PSID, WORD 
   std::string line = std::string(TypeName(type)) + ' ' + std::to_string(eventId);
   for (WORD i = 0; i < stringCount; ++i) {
     line += i == 0 ? " " : " | ";
-    AppendUtf8(line, strings[i]);
+    line += EncodeUtf8Argument(strings[i]);
   }
   line += '\n';
   // One write with O_APPEND: lines of processes writing at once never interleave.

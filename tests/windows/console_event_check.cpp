@@ -200,21 +200,26 @@ int OpenTheRecordKey(const wchar_t* sddl) {
   return status == ERROR_SUCCESS ? 0 : 11;
 }
 
+// Starts `commandLine`, and waits for it to end when asked to.
+bool Start(std::wstring commandLine, bool wait) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return false;
+  }
+  if (wait) WaitForSingleObject(process.hProcess, INFINITE);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
 // Starts this program again with `mode`, and lets it run on its own.
 bool StartItself(const wchar_t* mode) {
   wchar_t self[MAX_PATH];
   if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return false;
-  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + mode;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return false;
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return true;
+  return Start(L"\"" + std::wstring(self) + L"\" " + mode, false);
 }
 
 int WriteWhatItSees() {
@@ -273,19 +278,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 2 && (endSession || std::wcscmp(argv[1], L"wait") == 0)) {
     CloseHandle(CreateFileW(StartedMark().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (endSession) {
-      wchar_t commandLine[] = L"wineboot.exe --end-session";
-      STARTUPINFOW startup = {};
-      startup.cb = sizeof startup;
-      PROCESS_INFORMATION process = {};
-      if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &process)) {
-        return 7;
-      }
-      WaitForSingleObject(process.hProcess, INFINITE);
-      CloseHandle(process.hThread);
-      CloseHandle(process.hProcess);
-    }
+    if (endSession && !Start(L"wineboot.exe --end-session", true)) return 7;
     if (!WaitUntil(false)) return 4;
     // An end that ends buttonguard does so within this second; one that does not (the
     // Restart Manager's) leaves it to see the command end.
