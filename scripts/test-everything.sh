@@ -17,8 +17,24 @@ packages=(cmake make g++ clang libclang-rt-14-dev clang-tidy cppcheck
 if [ "$(id -u)" -eq 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   dpkg --add-architecture i386
-  apt-get update
-  apt-get install -y "${packages[@]}"
+  # A mirror caught mid-sync serves an index whose size its Release file does not promise,
+  # and apt-get update then fails as a whole, keeping the indexes that did arrive. Try again
+  # after a pause; if one is still refused, go on with the others, with the security suite
+  # giving only what the main suite lacks: its index for one architecture may be the one
+  # missing, and a library's 64-bit and 32-bit halves must come at the same version.
+  apt_options=(-o Acquire::Retries=3)
+  for pause in 20 40 -; do
+    apt-get "${apt_options[@]}" update && break
+    if [ "$pause" = - ]; then
+      echo "apt-get update failed three times; installing from the indexes that arrived" >&2
+      preferences=$(mktemp)
+      printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 100\n' > "$preferences"
+      apt_options+=(-o "Dir::Etc::Preferences=$preferences")
+    else
+      sleep "$pause"
+    fi
+  done
+  apt-get "${apt_options[@]}" install -y "${packages[@]}"
 else
   missing=()
   for package in "${packages[@]}"; do
