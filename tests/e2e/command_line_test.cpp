@@ -303,13 +303,6 @@ INSTANTIATE_TEST_SUITE_P(
                    0, kMixed, {2, 2, 2, 2, 2, 2}, kB}),
     [](const auto& info) { return TestName(info.param.name); });
 
-template <typename Condition>
-void WaitUntil(Condition condition) {
-  for (int i = 0; i < 2000 && !condition(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
 // Whether the process holds the signal blocked, as Linux shows it in /proc.
 bool HoldsSignal(pid_t process, int signalNumber) {
   std::ifstream status("/proc/" + std::to_string(process) + "/status");

@@ -2,7 +2,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct ProcessOptions {
@@ -42,3 +44,11 @@ pid_t StartProcessWithPipe(const std::string& program, const std::vector<std::st
 
 // The exit status, or -1 when the process did not exit normally (a signal ended it).
 int WaitProcess(pid_t process);
+
+// Polls `condition` until it holds or 20 s have passed; the caller checks which.
+template <typename Condition>
+void WaitUntil(Condition condition) {
+  for (int i = 0; i < 2000 && !condition(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}

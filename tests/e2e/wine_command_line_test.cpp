@@ -6,13 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "command_cases.h"
 #include "guid_text.h"
@@ -709,7 +707,8 @@ std::string RecordKeyListing() {
 // whether the scheme was still blocked when it looked; without --tree the hand-off finds it
 // put back. The status is always the command's own.
 TEST_F(WineTest, RunTreeKeepsTheButtonsBlockedUntilTheLastProcessOfTheJobEnds) {
-  const std::string check = Quote(WindowsPath(kWindowsBuild / "tests/windows/console_event_check.exe"));
+  const std::string check =
+      Quote(WindowsPath(kWindowsBuild / "tests/windows/console_event_check.exe"));
   struct TreeCase {
     const char* options;
     std::string command;  // "batch": a batch file that starts the hand-off's child
@@ -728,9 +727,7 @@ TEST_F(WineTest, RunTreeKeepsTheButtonsBlockedUntilTheLastProcessOfTheJobEnds) {
 
     const WineRun run = RunUnderWine(Executable(), std::string("run ") + c.options + command, store);
     const fs::path seen = store.path() + ".seen";
-    for (int i = 0; i < 100 && !fs::exists(seen); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    WaitUntil([&] { return fs::exists(seen); });
 
     ASSERT_TRUE(run.launched) << run.errors;
     EXPECT_EQ(run.exitStatus, 3) << c.options << c.command;
@@ -789,17 +786,14 @@ TEST_F(WineTest, WritesEntriesThroughThePlatformsApplicationLog) {
   store.Write(StoreText({0, 0, 0, 0, 0, 0}, {"fail write 1 5"}));
   const WineRun restore = RunUnderWine(Executable(), "restore 00341205", store, "", traced);
 
-  const std::string kScheme = "{381b4222-f694-41f0-9685-ff5bb260df2e}";
-  EXPECT_NE(block.errorsAsWritten.find("trace:eventlog:ReportEventW L\"blocked " + kScheme +
-                                       " 3, 4, 1, 2, 0, 5\"\n"),
-            std::string::npos)
-      << block.errorsAsWritten;
-  EXPECT_NE(block.errorsAsWritten.find("trace:eventlog:ReportEventW L\"buttonguard block\"\n"),
-            std::string::npos);
-  EXPECT_NE(restore.errorsAsWritten.find(
-                "err:eventlog:ReportEventW L\"restore failed 0x80070005\"\n"),
-            std::string::npos)
-      << restore.errorsAsWritten;
+  const auto hasTrace = [](const WineRun& run, const std::string& level, const std::string& text) {
+    return run.errorsAsWritten.find(level + ":eventlog:ReportEventW L\"" + text + "\"\n") !=
+           std::string::npos;
+  };
+  const std::string blocked = "blocked {381b4222-f694-41f0-9685-ff5bb260df2e} 3, 4, 1, 2, 0, 5";
+  EXPECT_TRUE(hasTrace(block, "trace", blocked)) << block.errorsAsWritten;
+  EXPECT_TRUE(hasTrace(block, "trace", "buttonguard block"));
+  EXPECT_TRUE(hasTrace(restore, "err", "restore failed 0x80070005")) << restore.errorsAsWritten;
 }
 
 // A process id that Windows gave again to another program (here, the one that plants the
