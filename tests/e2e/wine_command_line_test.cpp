@@ -714,15 +714,15 @@ TEST_F(WineTest, RunTreeKeepsTheButtonsBlockedUntilTheLastProcessOfTheJobEnds) {
     std::string command;  // "batch": a batch file that starts the hand-off's child
     const char* seen;
   };
-  const TreeCase cases[] = {{"", check + " hand-off", "unblocked"},
-                            {"--tree ", check + " hand-off", "blocked"},
+  const TreeCase cases[] = {{"", check + " hand-off 1500 0", "unblocked"},
+                            {"--tree ", check + " hand-off 1500 0", "blocked"},
                             {"--tree ", "batch", "blocked"},
-                            {"--tree ", check + " hand-off-first", "blocked"}};
+                            {"--tree ", check + " hand-off 0 1000", "blocked"}};
   for (const TreeCase& c : cases) {
     TemporaryStore store;
     store.Write(StoreText({3, 4, 1, 2, 0, 5}));
     const fs::path batch = fs::path(store.folder()) / "hand-off.cmd";
-    std::ofstream(batch) << "@start \"\" /b " << check << " look-later\r\n@exit /b 3\r\n";
+    std::ofstream(batch) << "@start \"\" /b " << check << " look 1500\r\n@exit /b 3\r\n";
     const std::string command = c.command == "batch" ? Quote(WindowsPath(batch)) : c.command;
 
     const WineRun run = RunUnderWine(Executable(), std::string("run ") + c.options + command, store);

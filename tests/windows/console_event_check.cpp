@@ -14,10 +14,10 @@
 // `console_event_check close-app` sends run's window the Restart Manager's request to close
 // (ENDSESSION_CLOSEAPP) and waits the same way; `console_event_check cancelled-end` sends it
 // an end someone else refused, and checks that the scheme stays blocked.
-// `console_event_check hand-off` starts `console_event_check look-later` and exits 3 at once, as
-// a setup program that hands its work on does; `look-later` waits 1.5 s, then writes to
-// STORE.seen whether the scheme is still blocked. `console_event_check hand-off-first` starts
-// `look-now`, which looks at once, and exits 3 a second later: its child ends first.
+// `console_event_check look MS` waits MS milliseconds, then writes to STORE.seen whether the
+// scheme is still blocked. `console_event_check hand-off LOOK EXIT` starts `look LOOK` and exits
+// 3 after EXIT milliseconds: as a setup program that hands its work on does when EXIT is 0,
+// and outliving its child when LOOK is the shorter.
 // `console_event_check reused-process-id`, run on its own, writes a record naming its own
 // process, alive, with another start time, as a dead run's id used again would look, and
 // recovers in-process, writing recover's report.
@@ -248,15 +248,13 @@ int wmain(int argc, wchar_t** argv) {
     return RecoverARecordOfThisProcessId();
   }
   if (argc == 3 && std::wcscmp(argv[1], L"open-record-key") == 0) return OpenTheRecordKey(argv[2]);
-  if (argc == 2 && std::wcscmp(argv[1], L"hand-off") == 0) return StartItself(L"look-later") ? 3 : 7;
-  if (argc == 2 && std::wcscmp(argv[1], L"hand-off-first") == 0) {
-    if (!StartItself(L"look-now")) return 7;
-    Sleep(1000);
+  if (argc == 4 && std::wcscmp(argv[1], L"hand-off") == 0) {
+    if (!StartItself((L"look " + std::wstring(argv[2])).c_str())) return 7;
+    Sleep(static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)));
     return 3;
   }
-  if (argc == 2 && std::wcscmp(argv[1], L"look-later") == 0) Sleep(1500);
-  if (argc == 2 && (std::wcscmp(argv[1], L"look-later") == 0 ||
-                    std::wcscmp(argv[1], L"look-now") == 0)) {
+  if (argc == 3 && std::wcscmp(argv[1], L"look") == 0) {
+    Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
     return WriteWhatItSees();
   }
   if (argc == 3 && std::wcscmp(argv[1], L"switch") == 0) {
