@@ -168,7 +168,7 @@ std::vector<RunCase> MakeRunCases() {
       {"run after a double dash", {"--"}, W::PrintsALine, mixed, blocked + restored, true, 0, 0,
        kMixed},
       {"run alone", {}, W::None, mixed, kRunWithoutCommand, false, -1, 2, std::nullopt},
-      {"run with an unknown option", {"--displa"}, W::ExitsWith0, mixed,
+      {"run with an unknown option", {"-x"}, W::ExitsWith0, mixed,
        "run\r\nbuttonguard run: unknown option (a command starting with - goes after --)\r\n"
        "usage: buttonguard run [--display] [--tree] [--report FILE] [--] COMMAND...\r\n",
        false, -1, 2, std::nullopt},

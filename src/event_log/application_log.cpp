@@ -16,7 +16,7 @@ std::u16string_view originProgram;
 HANDLE log = nullptr;
 
 // Report lines are shorter; a program path is cut rather than dropped.
-constexpr std::size_t kLongestText = 240;
+constexpr std::size_t kLongestText = 300;
 constexpr std::size_t kLongestOrigin = 300;
 
 // Copies what fits of `text` to `out`, leaving room for the terminating zero at `end`.

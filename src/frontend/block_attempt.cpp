@@ -4,6 +4,7 @@
 #include "policy_code.h"
 #include "report_writer.h"
 #include "run_records.h"
+#include "shared_schemes.h"
 
 std::uint32_t BlockAttempt::FailureStatus() const {
   if (readStatus != 0) return readStatus;
@@ -35,6 +36,13 @@ BlockAttempt AttemptBlock(ReportTarget report, SchemeIdentifier* scheme) {
       scheme != nullptr ? ReadOnce(*scheme) : AccessButtonPolicy(PolicyAccessMode::Read);
   if (attempt.readStatus == 0) {
     WriteReportLine(report, "1");
+    if (scheme != nullptr) {
+      // Records that cannot be read might hide another run's zeros: nothing is written.
+      const SchemeShare share = LookUpShare(*scheme);
+      attempt.recordStatus = share.status;
+      attempt.sharedWith = share.liveRun;
+      savedButtonPolicy = ValuesBeforeTheFirstRun(savedButtonPolicy, share);
+    }
     // A value the code cannot carry could never be given back, so nothing is zeroed.
     attempt.valuesFitCode = PolicyFitsCode(savedButtonPolicy);
     // Zeros under a group policy that keeps a button in play would block nothing.
@@ -62,5 +70,8 @@ BlockAttempt AttemptBlock(ReportTarget report, SchemeIdentifier* scheme) {
   WritePolicyValuesLine(report, savedButtonPolicy);
   attempt.code = PackPolicyCode(savedButtonPolicy);
   WritePolicyCodeLine(report, attempt.code);
+  if (attempt.Blocked() && attempt.sharedWith != 0) {
+    WriteSchemeProcessLine(report, "shared with run", nullptr, attempt.sharedWith);
+  }
   return attempt;
 }

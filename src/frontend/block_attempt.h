@@ -16,7 +16,10 @@ struct BlockAttempt {
   PolicyOverrides overrides;       // what the policy check found
   std::uint32_t recordStatus = 0;  // run's record could not be written, so nothing was
   std::uint32_t blockStatus = 0;   // the write or activation that failed, or 0
-  std::uint32_t code = 0;          // the code of the values read
+  std::uint32_t code = 0;          // the code of the values saved
+  // The process id of a live run that holds the scheme too, or 0: the zeros read there were
+  // its, and the values saved are the ones from before the first run.
+  std::uint32_t sharedWith = 0;
 
   // All six are 0 and the scheme is active: the code gives back what was there.
   bool Blocked() const { return Written() && blockStatus == 0; }
@@ -39,5 +42,7 @@ std::uint32_t CheckPolicies(PolicyOverrides& overrides);
 // active scheme up afresh, as block always has. With it, the active scheme is looked up once,
 // given back there, and read, zeroed and activated by its identifier: a switch in between
 // can never zero a scheme that was not read. That is run's block, so the scheme's record is
-// written, durably, before its first zero, and a record that cannot be written stops it.
+// written, durably, before its first zero, and a record that cannot be written stops it; and
+// where other runs recorded the scheme, a zero read there takes the value from before the
+// first of them (the lock all buttonguard processes share held).
 BlockAttempt AttemptBlock(ReportTarget report, SchemeIdentifier* scheme = nullptr);

@@ -5,40 +5,29 @@
 
 #include "followed_schemes.h"
 #include "run_records.h"
+#include "shared_schemes.h"
 
 namespace {
 
-// A run records at most the schemes it blocks; more than this many records at once means
-// many dead runs, and the rest wait for the next recovery.
-constexpr std::size_t kMostRecords = 2 * kMostFollowedSchemes;
-
-constexpr std::uint32_t kNotEnoughMemory = 8;  // ERROR_NOT_ENOUGH_MEMORY
-
-// The records, from the heap (MinGW's linker would store a static array's zeros in the
-// executable); null with the status when they cannot be had. The caller frees them.
-StoredRecord* LoadRecords(std::size_t& count, std::uint32_t& status) {
-  count = 0;
-  auto* records = static_cast<StoredRecord*>(std::malloc(kMostRecords * sizeof(StoredRecord)));
-  status = records == nullptr ? kNotEnoughMemory : LoadRunRecords(records, kMostRecords, count);
-  // In name order, whatever order the platform lists them in: the same report every time.
-  for (std::size_t i = 1; i < count; ++i) {
-    for (std::size_t j = i; j > 0 && std::string_view(records[j].name.text) <
-                                         std::string_view(records[j - 1].name.text);
-         --j) {
-      const StoredRecord earlier = records[j - 1];
-      records[j - 1] = records[j];
-      records[j] = earlier;
-    }
+// The first live run among `records` that holds `scheme`, or null.
+const StoredRecord* LiveHolder(const StoredRecord* records, const bool* alive, std::size_t count,
+                               const SchemeIdentifier& scheme) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (alive[i] && records[i].record.scheme == scheme) return &records[i];
   }
-  return records;
+  return nullptr;
 }
 
 }  // namespace
 
 void WriteRunsLockFailure(ReportTarget report, std::uint32_t status) {
-  // On POSIX hosts the lock is the records folder, refused as records are.
-  WriteStatusLine(report, status == kRecordsRefusedStatus ? "records failed" : "lock failed",
-                  status);
+  // Someone else made the lock or its folder first: what an administrator must remove.
+  if (status == kRecordsRefusedStatus) {
+    WriteNamedStatusLine(report, "lock refused", RunsLockName(), status);
+    WriteNamedStatusLine(EventKind::Failure, "lock refused", RunsLockName(), status);
+  } else {
+    WriteStatusLine(report, "lock failed", status);
+  }
 }
 
 std::uint32_t UnrecoveredSchemes::StatusOf(const SchemeIdentifier& scheme) const {
@@ -51,28 +40,43 @@ std::uint32_t UnrecoveredSchemes::StatusOf(const SchemeIdentifier& scheme) const
 std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered) {
   std::size_t count = 0;
   std::uint32_t loadStatus = 0;
-  StoredRecord* records = LoadRecords(count, loadStatus);
+  StoredRecord* records = LoadSortedRecords(count, loadStatus);
   std::uint32_t firstFailure = loadStatus;
   if (loadStatus != 0 && loadStatus != kMoreRecordsStatus) {
     WriteStatusLine(report, "records failed", loadStatus);
     WriteSchemeStatusLine(EventKind::Failure, "records failed", nullptr, loadStatus);
   }
+  bool alive[kMostLoadedRecords] = {};
+  bool putBack[kMostLoadedRecords] = {};
+  for (std::size_t i = 0; i < count; ++i) {
+    alive[i] = records[i].wellFormed && IsRunAlive(records[i].record);
+  }
   for (std::size_t i = 0; i < count; ++i) {
     const StoredRecord& stored = records[i];
+    const SchemeIdentifier& scheme = stored.record.scheme;
     std::uint32_t status = 0;
+    bool backAlready = false;
+    for (std::size_t j = 0; j < i; ++j) backAlready = backAlready || (putBack[j] && records[j].record.scheme == scheme);
     if (!stored.wellFormed) {
       status = kMalformedRecordStatus;
       WriteNamedStatusLine(report, "bad record", stored.name.text, status);
       WriteNamedStatusLine(EventKind::Failure, "bad record", stored.name.text, status);
-    } else if (IsRunAlive(stored.record)) {
-      WriteSchemeLine(report, "still running", stored.record.scheme);
+    } else if (alive[i]) {
+      WriteSchemeProcessLine(report, "still running", scheme, stored.record.processId);
+    } else if (const StoredRecord* holder = LiveHolder(records, alive, count, scheme)) {
+      // Its zeros are the live run's now, which puts the values back when it ends.
+      WriteSchemeProcessLine(report, "left to run", scheme, holder->record.processId);
+    } else if (backAlready) {
+      // Runs that shared the scheme saved the same values, and they are back.
+      static_cast<void>(RemoveRunRecord(stored.record));
     } else {
-      status = PutBackValueByValue(stored.record.scheme, stored.record.saved, report, true);
+      status = PutBackValueByValue(scheme, stored.record.saved, report, true);
+      putBack[i] = status == 0;
       // A put-back that failed keeps its record, for the next recovery.
       if (status == 0) static_cast<void>(RemoveRunRecord(stored.record));
       if (status != 0 && unrecovered != nullptr &&
           unrecovered->count < UnrecoveredSchemes::kMost) {
-        unrecovered->schemes[unrecovered->count] = stored.record.scheme;
+        unrecovered->schemes[unrecovered->count] = scheme;
         unrecovered->statuses[unrecovered->count++] = status;
       }
     }
@@ -87,13 +91,16 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
   return firstFailure;
 }
 
-std::uint32_t ListDeadRuns(ReportTarget report) {
+std::uint32_t ListRuns(ReportTarget report) {
   std::size_t count = 0;
   std::uint32_t status = 0;
-  StoredRecord* records = LoadRecords(count, status);
+  StoredRecord* records = LoadSortedRecords(count, status);
   for (std::size_t i = 0; i < count; ++i) {
     const StoredRecord& stored = records[i];
-    if (stored.wellFormed && !IsRunAlive(stored.record)) {
+    if (!stored.wellFormed) continue;
+    if (IsRunAlive(stored.record)) {
+      WriteSchemeProcessLine(report, "live run", stored.record.scheme, stored.record.processId);
+    } else {
       WriteSchemeValuesLine(report, "dead run", &stored.record.scheme, stored.record.saved);
     }
   }

@@ -5,6 +5,7 @@
 
 #include "button_policy.h"
 #include "report_writer.h"
+#include "shared_schemes.h"
 
 // The records of runs that died with their zeros in place (killed outright, or the machine
 // lost power), for `recover`, for `run` before it reads a scheme, and for `show`.
@@ -17,11 +18,13 @@ void WriteRunsLockFailure(ReportTarget report, std::uint32_t status);
 // anew, or its zeros would be taken for the dead run's.
 // For each record whose run is no longer alive: puts its scheme back value by value, as run's
 // end does, and removes the record once that succeeded. Records of live runs are listed and
-// left alone; a malformed one is reported and left in place. One line per record. Returns 0,
-// or the status of the first failure.
+// left alone, and so are records of dead runs whose scheme a live run holds: that run puts it
+// back when it ends. A malformed record is reported and left in place. One line per record,
+// but for the records of runs that shared a scheme already put back. Returns 0, or the
+// status of the first failure.
 // Schemes whose dead run recovery could not put back, `unrecovered` collects.
 struct UnrecoveredSchemes {
-  static constexpr std::size_t kMost = 32;  // the records one recovery reads
+  static constexpr std::size_t kMost = kMostLoadedRecords;  // the records one recovery reads
   SchemeIdentifier schemes[kMost];
   std::uint32_t statuses[kMost] = {};
   std::size_t count = 0;
@@ -31,6 +34,7 @@ struct UnrecoveredSchemes {
 };
 std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered = nullptr);
 
-// One line per record of a dead run: its scheme and the values recovery would put back.
-// Returns 0, or the status of why the records could not be read.
-std::uint32_t ListDeadRuns(ReportTarget report);
+// One line per record: of a live run, its scheme and process id; of a dead run, its scheme
+// and the values recovery would put back. Returns 0, or the status of why the records could
+// not be read.
+std::uint32_t ListRuns(ReportTarget report);

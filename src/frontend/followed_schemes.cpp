@@ -6,6 +6,7 @@
 #include "block_attempt.h"
 #include "policy_code.h"
 #include "run_records.h"
+#include "shared_schemes.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ struct FollowedScheme {
   SchemeIdentifier identifier;
   ButtonPolicy saved;
   Outcome outcome = Outcome::Done;
+  std::uint32_t sharedWith = 0;  // a live run that held it too when run blocked it
 };
 
 // Room for the schemes run blocks and for as many it could not, so that neither is tried, or
@@ -62,7 +64,10 @@ std::uint32_t Block(FollowedScheme& scheme) {
           AccessSchemeButtonPolicy(PolicyAccessMode::Read, scheme.identifier)) {
     return status;
   }
-  scheme.saved = savedButtonPolicy;
+  const SchemeShare share = LookUpShare(scheme.identifier);
+  if (share.status != 0) return share.status;
+  scheme.saved = ValuesBeforeTheFirstRun(savedButtonPolicy, share);
+  scheme.sharedWith = share.liveRun;
   if (!PolicyFitsCode(scheme.saved)) return kValuesBeyondCodeStatus;
   PolicyOverrides overrides;
   if (const std::uint32_t status = CheckPolicies(overrides)) return status;
@@ -71,9 +76,11 @@ std::uint32_t Block(FollowedScheme& scheme) {
   }
   const std::uint32_t status = AccessSchemeButtonPolicy(PolicyAccessMode::Block, scheme.identifier);
   if (status == 0) return 0;
-  // Some of the six may be zeros now, and they are run's own: written back at once.
+  // Some of the six may be zeros now, and they are run's own, written back at once; unless
+  // another run holds the scheme, whose zeros they were already.
   savedButtonPolicy = scheme.saved;
-  if (AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme.identifier) != 0) {
+  if (scheme.sharedWith == 0 &&
+      AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme.identifier) != 0) {
     scheme.outcome = Outcome::Blocked;  // the end tries again
   } else {
     ForgetRecord(scheme.identifier, scheme.saved);
@@ -129,7 +136,7 @@ void StartFollowing(const SchemeIdentifier& first, const ButtonPolicy& saved) {
     followed.capacity = memory != nullptr ? kRemembered : 1;
     // Each entry is written whole before it is read.
   }
-  followed.schemes[0] = {first, saved, Outcome::Blocked};
+  followed.schemes[0] = {first, saved, Outcome::Blocked, 0};
   followed.count = 1;
   followed.blocked = 1;
 }
@@ -140,7 +147,7 @@ void FollowActiveScheme(ReportTarget report) {
   if (QueryActiveScheme(active) != 0 || Find(active) != nullptr) return;
   if (followed.count == followed.capacity) return;
   FollowedScheme& scheme = followed.schemes[followed.count++];
-  scheme = {active, ButtonPolicy{}, Outcome::NotFollowed};
+  scheme = {active, ButtonPolicy{}, Outcome::NotFollowed, 0};
   if (followed.blocked == kMostFollowedSchemes) {
     WriteSchemeLine(report, "not followed", active);
     return;
@@ -152,6 +159,9 @@ void FollowActiveScheme(ReportTarget report) {
   scheme.outcome = Outcome::Blocked;
   ++followed.blocked;
   WriteSchemeValuesLine(report, "followed", &active, scheme.saved, /*withCode=*/true);
+  if (scheme.sharedWith != 0) {
+    WriteSchemeProcessLine(report, "shared with run", active, scheme.sharedWith);
+  }
   WriteSchemeValuesLine(EventKind::Blocked, "blocked", &active, scheme.saved);
 }
 
@@ -163,10 +173,26 @@ std::uint32_t PutFollowedSchemesBack(ReportTarget report) {
     FollowedScheme& scheme = followed.schemes[i];
     if (scheme.outcome != Outcome::Blocked) continue;
     scheme.outcome = Outcome::Done;
-    const std::uint32_t status =
-        PutBackValueByValue(scheme.identifier, scheme.saved, report, nameTheSchemes);
-    // A put-back that failed keeps its record, for recovery.
-    if (status == 0) ForgetRecord(scheme.identifier, scheme.saved);
+    const SchemeIdentifier* const named = nameTheSchemes ? &scheme.identifier : nullptr;
+    // Whether another run still holds it, its records say; unread, they might hide one whose
+    // command a put-back would leave unguarded, so nothing is written and the record stays.
+    const SchemeShare share = LookUpShare(scheme.identifier);
+    std::uint32_t status = share.status;
+    if (status != 0) {
+      WriteSchemeStatusLine(report, "records failed", named, status);
+      WriteSchemeStatusLine(EventKind::Failure, "records failed", &scheme.identifier, status);
+    } else if (share.liveRun != 0) {
+      // The last of the runs puts back what was there before the first.
+      WriteSchemeProcessLine(report, "left to run", named, share.liveRun);
+      WriteSchemeProcessLine(EventKind::PutBack, "left to run", scheme.identifier, share.liveRun);
+      ForgetRecord(scheme.identifier, scheme.saved);
+    } else {
+      status = PutBackValueByValue(scheme.identifier, scheme.saved, report, nameTheSchemes);
+      // A put-back that failed keeps its record, for recovery; one that succeeded gave back,
+      // too, what runs that died while sharing the scheme saved.
+      if (status == 0) ForgetRecord(scheme.identifier, scheme.saved);
+      if (status == 0 && share.recorded) ForgetDeadRunsOf(scheme.identifier);
+    }
     if (firstFailure == 0) firstFailure = status;
   }
   return firstFailure;

@@ -79,9 +79,16 @@ bool EndIfAnnounced(const LockedScheme& scheme) {
   return guard.ending;
 }
 
-// Zeros that a failed block wrote are run's own: the values it read go straight back.
-void UndoBlock(ReportTarget report, const SchemeIdentifier& scheme) {
+// Zeros that a failed block wrote are run's own: the values it read go straight back; unless
+// another live run holds the scheme, whose zeros they were already.
+void UndoBlock(ReportTarget report, const SchemeIdentifier& scheme, std::uint32_t sharedWith) {
   const ButtonPolicy saved = savedButtonPolicy;
+  if (sharedWith != 0) {
+    static_cast<void>(RemoveRunRecord(OwnRunRecord(scheme, saved)));
+    WriteSchemeProcessLine(report, "left to run", nullptr, sharedWith);
+    WriteSchemeProcessLine(EventKind::PutBack, "left to run", scheme, sharedWith);
+    return;
+  }
   guard.restoreStatus = AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme);
   if (guard.restoreStatus == 0) {
     static_cast<void>(RemoveRunRecord(OwnRunRecord(scheme, saved)));
@@ -218,7 +225,7 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
         WriteStatusLine(scheme.report, "record failed", attempt.recordStatus);
       }
       // The command never runs with buttons half blocked; zeros already written are undone.
-      if (attempt.WroteSome()) UndoBlock(scheme.report, first);
+      if (attempt.WroteSome()) UndoBlock(scheme.report, first, attempt.sharedWith);
       return SchemeFailure(attempt.FailureStatus());
     }
     StartFollowing(first, savedButtonPolicy);

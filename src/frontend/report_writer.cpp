@@ -34,13 +34,8 @@ void EndLine(ReportTarget report) {
   if (report.held == nullptr) static_cast<void>(std::fflush(report.stream));
 }
 
-// Writes `value` as a signed decimal at `out`; returns the end.
-char* AppendSignedDecimal(char* out, std::int32_t value) {
-  auto magnitude = static_cast<std::uint32_t>(value);
-  if (value < 0) {
-    *out++ = '-';
-    magnitude = 0U - magnitude;
-  }
+// Writes `value` as a decimal at `out`; returns the end.
+char* AppendDecimal(char* out, std::uint32_t magnitude) {
   char reversed[10];
   std::size_t count = 0;
   do {
@@ -49,6 +44,15 @@ char* AppendSignedDecimal(char* out, std::int32_t value) {
   } while (magnitude != 0);
   while (count > 0) *out++ = reversed[--count];
   return out;
+}
+
+char* AppendSignedDecimal(char* out, std::int32_t value) {
+  auto magnitude = static_cast<std::uint32_t>(value);
+  if (value < 0) {
+    *out++ = '-';
+    magnitude = 0U - magnitude;
+  }
+  return AppendDecimal(out, magnitude);
 }
 
 // Labels are the report's own fixed words; a longer one is cut rather than overrunning.
@@ -128,7 +132,14 @@ struct SchemeStatusLine : BuiltLine<kLongestSchemePrefix + 10> {
   }
 };
 
-constexpr std::size_t kLongestName = 71;
+// A record's name, or a path of the platform's usual length.
+struct SchemeProcessLine : BuiltLine<kLongestSchemePrefix + 10> {
+  char* Build(std::string_view label, const SchemeIdentifier* scheme, std::uint32_t processId) {
+    return AppendDecimal(AppendSchemePrefix(text, label, scheme), processId);
+  }
+};
+
+constexpr std::size_t kLongestName = 260;
 
 struct NamedStatusLine : BuiltLine<kLongestLabel + 1 + kLongestName + 1 + 10> {
   char* Build(std::string_view label, std::string_view name, std::uint32_t status) {
@@ -261,6 +272,23 @@ void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeId
   char line[kLongestSchemePrefix];
   // Without the space that would lead to values.
   WriteBuilt(report, line, AppendSchemePrefix(line, label, &scheme) - 1);
+}
+
+void WriteSchemeProcessLine(ReportTarget report, std::string_view label,
+                            const SchemeIdentifier* scheme, std::uint32_t processId) {
+  SchemeProcessLine line;
+  WriteBuilt(report, line.text, line.Build(label, scheme, processId));
+}
+
+void WriteSchemeProcessLine(ReportTarget report, std::string_view label,
+                            const SchemeIdentifier& scheme, std::uint32_t processId) {
+  WriteSchemeProcessLine(report, label, &scheme, processId);
+}
+
+void WriteSchemeProcessLine(EventKind kind, std::string_view label,
+                            const SchemeIdentifier& scheme, std::uint32_t processId) {
+  SchemeProcessLine line;
+  WriteEvent(kind, line.View(line.Build(label, &scheme, processId)));
 }
 
 void WriteLabelledLine(ReportTarget report, std::string_view label, std::string_view text) {

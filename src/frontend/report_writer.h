@@ -61,6 +61,11 @@ void WriteSchemeValuesLine(ReportTarget report, std::string_view label,
 void WriteSchemeStatusLine(ReportTarget report, std::string_view label,
                            const SchemeIdentifier* scheme, std::uint32_t status);
 void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeIdentifier& scheme);
+// `label`, the scheme when given, and a run's process id ("left to run {...} 1234").
+void WriteSchemeProcessLine(ReportTarget report, std::string_view label,
+                            const SchemeIdentifier* scheme, std::uint32_t processId);
+void WriteSchemeProcessLine(ReportTarget report, std::string_view label,
+                            const SchemeIdentifier& scheme, std::uint32_t processId);
 
 // The same lines as application log entries of `kind`.
 void WriteSchemeValuesLine(EventKind kind, std::string_view label, const SchemeIdentifier* scheme,
@@ -69,6 +74,8 @@ void WriteSchemeStatusLine(EventKind kind, std::string_view label, const SchemeI
                            std::uint32_t status);
 void WriteNamedStatusLine(EventKind kind, std::string_view label, std::string_view name,
                           std::uint32_t status);
+void WriteSchemeProcessLine(EventKind kind, std::string_view label,
+                            const SchemeIdentifier& scheme, std::uint32_t processId);
 
 // A line about `scheme` in the report, naming the scheme there only when `nameInReport` is
 // set, and the same line, naming it always, as an application log entry of `kind`.
@@ -82,7 +89,7 @@ void WriteLoggedStatusLine(ReportTarget report, EventKind kind, std::string_view
 // `label`, a space and `text` (ASCII; cut to fit a line of 160 characters).
 void WriteLabelledLine(ReportTarget report, std::string_view label, std::string_view text);
 
-// `label`, a space, `name` (ASCII, at most 71 characters) and a space, then the status
+// `label`, a space, `name` (ASCII, at most 260 characters) and a space, then the status
 // ("bad record 1234-5678-{...} 0x8007000D").
 void WriteNamedStatusLine(ReportTarget report, std::string_view label, std::string_view name,
                           std::uint32_t status);

@@ -69,8 +69,9 @@ CommandResult Show(ReportTarget report, ReportTarget help) {
   // A missing line must not pass for "nothing there": what could not be checked is said, on
   // standard error, where no script that reads show's lines looks.
   if (policyStatus != 0) WriteStatusLine(help, "policy check failed", policyStatus);
-  // A run that died left a scheme blocked: worth knowing before trusting the values above.
-  if (const std::uint32_t status = ListDeadRuns(report)) {
+  // Zeros above may be a live run's, or a dead one's to recover: worth knowing before
+  // trusting them.
+  if (const std::uint32_t status = ListRuns(report)) {
     WriteStatusLine(help, "records failed", status);
   }
   // What keeps the machine awake, where the platform lets it be read.

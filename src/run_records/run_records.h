@@ -71,13 +71,16 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
 
 // Serialises, machine-wide, what buttonguard processes do to schemes and records: a recovery,
 // a run's block, each scheme it follows and its put-back, so that no process puts a dead run's
-// values over the zeros of a run another has just begun. Held only around those steps, never
-// while a command runs, and only where no one but administrators (POSIX: the store's owner)
-// can make or hold it. Returns 0, or the status of why it could not be had: ERROR_TIMEOUT when
-// another process held it for longer than kLongestRunsLockWait, ERROR_ACCESS_DENIED for a lock
-// someone else made.
+// values over the zeros of a run another has just begun, and no two runs take each other's
+// zeros for the user's values. Held only around those steps, never while a command runs; the
+// platform lets go of it when its holder dies, however it dies. It lives where no one but
+// administrators (POSIX: the store's owner) can make or hold it. Returns 0, or the status of
+// why it could not be had: ERROR_TIMEOUT when another process held it for longer than
+// kLongestRunsLockWait, ERROR_ACCESS_DENIED for a lock, or a folder of it, that someone else
+// made or may change, which RunsLockName then names.
 std::uint32_t LockRuns();
 void UnlockRuns();
+const char* RunsLockName();
 
 inline constexpr unsigned kLongestRunsLockWait = 10000;  // milliseconds
 inline constexpr std::uint32_t kRunsLockTimeoutStatus = 1460;  // ERROR_TIMEOUT

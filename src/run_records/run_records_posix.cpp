@@ -237,7 +237,13 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
 
 namespace {
 int runsLock = -1;  // the records folder, locked while it is open
+std::string runsLockName;
 }  // namespace
+
+const char* RunsLockName() {
+  if (runsLockName.empty() && LocateStoreFile(runsLockName) == 0) runsLockName += ".records";
+  return runsLockName.c_str();
+}
 
 // The lock is the records folder itself: the store owner's alone, checked as every use of it
 // is, and gone with the process that held it, however it ends.

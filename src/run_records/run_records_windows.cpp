@@ -3,6 +3,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <iterator>
+
 #include "run_records.h"
 
 // Records are values of HKLM\SOFTWARE\buttonguard (the 64-bit view from both builds, so that
@@ -17,26 +19,19 @@ namespace {
 constexpr wchar_t kRecordKey[] = L"SOFTWARE\\buttonguard";
 
 // What lets a holder change the key or what is in it.
-constexpr ACCESS_MASK kChangingAccess = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK |
-                                        DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-                                        GENERIC_ALL;
+constexpr ACCESS_MASK kChangingKeyAccess = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK |
+                                           DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                           GENERIC_ALL;
 
 bool IsAdministratorsOrSystem(PSID sid) {
   return sid != nullptr && (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) != FALSE ||
                             IsWellKnownSid(sid, WinLocalSystemSid) != FALSE);
 }
 
-// Only Administrators and SYSTEM own the key and may change it. Entries that only pass on to
-// subkeys do not count; any entry of a kind this check does not read refuses the key.
-std::uint32_t CheckKeySecurity(HKEY key) {
-  alignas(SECURITY_DESCRIPTOR) BYTE buffer[1024];
-  DWORD size = sizeof buffer;
-  const auto descriptor = static_cast<PSECURITY_DESCRIPTOR>(buffer);
-  if (const LSTATUS status = RegGetKeySecurity(
-          key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor, &size)) {
-    return status == ERROR_INSUFFICIENT_BUFFER ? kRecordsRefusedStatus
-                                               : static_cast<std::uint32_t>(status);
-  }
+// Only Administrators and SYSTEM own the object and have any of `changing` on it. Entries
+// that only pass on to what is inside do not count; any entry of a kind this check does not
+// read refuses it.
+std::uint32_t CheckSecurity(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK changing) {
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
   BOOL present = FALSE;
@@ -56,12 +51,24 @@ std::uint32_t CheckKeySecurity(HKEY key) {
     }
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return kRecordsRefusedStatus;
     auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-    if ((allowed->Mask & kChangingAccess) != 0 &&
+    if ((allowed->Mask & changing) != 0 &&
         !IsAdministratorsOrSystem(static_cast<PSID>(&allowed->SidStart))) {
       return kRecordsRefusedStatus;
     }
   }
   return 0;
+}
+
+std::uint32_t CheckKeySecurity(HKEY key) {
+  alignas(SECURITY_DESCRIPTOR) BYTE buffer[1024];
+  DWORD size = sizeof buffer;
+  const auto descriptor = static_cast<PSECURITY_DESCRIPTOR>(buffer);
+  if (const LSTATUS status = RegGetKeySecurity(
+          key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor, &size)) {
+    return status == ERROR_INSUFFICIENT_BUFFER ? kRecordsRefusedStatus
+                                               : static_cast<std::uint32_t>(status);
+  }
+  return CheckSecurity(descriptor, kChangingKeyAccess);
 }
 
 // Opens the record key, creating it when `create` is set; checks who may change it. Null
@@ -214,77 +221,123 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
 
 namespace {
 
-HANDLE runsLock = nullptr;  // kept for the life of the process, like the namespace it is in
+// The lock is a file in a folder of its own under the machine's program data: only
+// Administrators and SYSTEM may make files there, so no one else can make the lock or hold
+// it, and the platform lets go of a file's locks when the process holding them ends, however
+// it ends. Opened once and kept for the life of the process.
+HANDLE runsLock = INVALID_HANDLE_VALUE;
+char runsLockName[MAX_PATH];  // for the report, when the lock or its folder is refused
 
-// Only Administrators and SYSTEM may use it; a process of theirs owns it as Administrators.
-constexpr wchar_t kRunsLockSecurity[] = L"O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)";
+// What lets a holder change a folder, a file or what is in them.
+constexpr ACCESS_MASK kChangingFileAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                            FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE |
+                                            WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
-// The lock in a private namespace whose boundary is the Administrators group: only a process
-// with that group enabled in its token, an elevated one, can make or open the namespace, so no
-// one else can make the lock first, or open it to hold it. Where the platform has no private
-// namespaces (Wine has none), a global name stands in, and a lock that someone else made is
-// refused; that one a non-administrator could make first, though never hold once it is ours.
-HANDLE MakeRunsLock(SECURITY_ATTRIBUTES& attributes, std::uint32_t& status) {
-  HANDLE boundary = CreateBoundaryDescriptorW(L"buttonguard", 0);
-  if (boundary == nullptr) {
-    const HANDLE mutex = CreateMutexW(&attributes, FALSE, L"Global\\buttonguard.runs");
-    if (mutex == nullptr) {
-      status = GetLastError();
-      return nullptr;
-    }
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    status = GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                             nullptr, nullptr, &descriptor);
-    if (status == 0 && !IsAdministratorsOrSystem(owner)) status = kRecordsRefusedStatus;
+void NameTheLock(const wchar_t* path) {
+  std::size_t i = 0;
+  for (; path[i] != L'\0' && i + 1 < MAX_PATH; ++i) {
+    runsLockName[i] = path[i] < 128 ? static_cast<char>(path[i]) : '?';
+  }
+  runsLockName[i] = '\0';
+}
+
+// A folder or file of the lock's, opened without following a link planted in its place, and
+// refused unless it is what it should be and only Administrators and SYSTEM own and change it.
+HANDLE OpenLockPart(const wchar_t* path, DWORD access, DWORD disposition, bool folder,
+                    SECURITY_ATTRIBUTES& attributes, std::uint32_t& status) {
+  // No share of deletion: while it is open, no one may take it away or rename it.
+  const HANDLE handle = CreateFileW(
+      path, access | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, disposition,
+      FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL),
+      nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    status = GetLastError();
+    return handle;
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetFileInformationByHandle(handle, &information) == FALSE) {
+    status = GetLastError();
+  } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+             ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
+    status = kRecordsRefusedStatus;
+  } else {
+    status = GetSecurityInfo(handle, SE_FILE_OBJECT,
+                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                             nullptr, nullptr, nullptr, &descriptor);
+    if (status == 0) status = CheckSecurity(descriptor, kChangingFileAccess);
     LocalFree(descriptor);
-    if (status == 0) return mutex;
-    CloseHandle(mutex);
-    return nullptr;
   }
-  BYTE administrators[SECURITY_MAX_SID_SIZE];
-  DWORD size = sizeof administrators;
-  HANDLE space = nullptr;
-  if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) != FALSE &&
-      AddSIDToBoundaryDescriptor(&boundary, administrators) != FALSE) {
-    space = CreatePrivateNamespaceW(&attributes, boundary, L"buttonguard");
-    if (space == nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
-      space = OpenPrivateNamespaceW(boundary, L"buttonguard");
-    }
+  if (status == 0) return handle;
+  CloseHandle(handle);
+  return INVALID_HANDLE_VALUE;
+}
+
+std::uint32_t OpenRunsLock() {
+  // The machine's, not the caller's: a service and every user's elevated console see the same.
+  wchar_t path[MAX_PATH];
+  constexpr wchar_t kFolder[] = L"\\buttonguard";
+  constexpr wchar_t kFile[] = L"\\runs.lock";
+  const DWORD length = GetEnvironmentVariableW(L"ProgramData", path, MAX_PATH);
+  if (length == 0 || length + std::size(kFolder) + std::size(kFile) > MAX_PATH) {
+    return ERROR_PATH_NOT_FOUND;
   }
-  // The namespace handle is never closed: while any process holds one, every process that
-  // opens the namespace meets the same lock in it.
-  const HANDLE mutex = space != nullptr ? CreateMutexW(&attributes, FALSE, L"buttonguard\\runs")
-                                        : nullptr;
-  status = mutex != nullptr ? 0 : GetLastError();
-  DeleteBoundaryDescriptor(boundary);
-  return mutex;
+  wchar_t* end = path + length;
+  for (wchar_t c : kFolder) *end++ = c;
+  NameTheLock(path);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+  // Owned by Administrators whoever makes it, and protected from what the parent passes on;
+  // the file inside takes the same.
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1,
+          &attributes.lpSecurityDescriptor, nullptr) == FALSE) {
+    return GetLastError();
+  }
+  std::uint32_t status = 0;
+  if (CreateDirectoryW(path, &attributes) == FALSE && GetLastError() != ERROR_ALREADY_EXISTS) {
+    status = GetLastError();
+  }
+  // Held open while the file is made, so that the folder checked is the one it is made in.
+  const HANDLE folder = status != 0 ? INVALID_HANDLE_VALUE
+                                    : OpenLockPart(path, 0, OPEN_EXISTING, true, attributes,
+                                                   status);
+  if (folder != INVALID_HANDLE_VALUE) {
+    --end;  // over the terminator
+    for (wchar_t c : kFile) *end++ = c;
+    runsLock = OpenLockPart(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, false, attributes,
+                            status);
+    if (status == kRecordsRefusedStatus) NameTheLock(path);
+    CloseHandle(folder);
+  }
+  LocalFree(attributes.lpSecurityDescriptor);
+  return status;
 }
 
 }  // namespace
 
+const char* RunsLockName() { return runsLockName; }
+
 std::uint32_t LockRuns() {
-  if (runsLock == nullptr) {
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            kRunsLockSecurity, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr) ==
-        FALSE) {
-      return GetLastError();
-    }
-    std::uint32_t status = 0;
-    runsLock = MakeRunsLock(attributes, status);
-    LocalFree(attributes.lpSecurityDescriptor);
-    if (runsLock == nullptr) return status != 0 ? status : ERROR_GEN_FAILURE;
+  if (runsLock == INVALID_HANDLE_VALUE) {
+    if (const std::uint32_t status = OpenRunsLock()) return status;
   }
-  switch (WaitForSingleObject(runsLock, kLongestRunsLockWait)) {
-    case WAIT_OBJECT_0:
-    case WAIT_ABANDONED:  // its holder died mid-step; the records tell recovery what it left
+  // A lock the platform cannot wait for with a time limit: asked for again every few
+  // milliseconds, while its holder finishes a step.
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    OVERLAPPED first = {};
+    if (LockFileEx(runsLock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &first) != FALSE) {
       return 0;
-    case WAIT_TIMEOUT:
-      return kRunsLockTimeoutStatus;
-    default:
-      return GetLastError();
+    }
+    const DWORD status = GetLastError();
+    if (status != ERROR_LOCK_VIOLATION && status != ERROR_IO_PENDING) return status;
+    if (GetTickCount64() - start >= kLongestRunsLockWait) return kRunsLockTimeoutStatus;
+    Sleep(5);
   }
 }
 
-void UnlockRuns() { static_cast<void>(ReleaseMutex(runsLock)); }
+void UnlockRuns() {
+  OVERLAPPED first = {};
+  static_cast<void>(UnlockFileEx(runsLock, 0, 1, 0, &first));
+}

@@ -24,6 +24,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// `text` with each `mark` in it replaced by `value`.
+std::string Fill(std::string text, const std::string& mark, const std::string& value) {
+  for (std::size_t at = 0; (at = text.find(mark, at)) != std::string::npos; at += value.size()) {
+    text.replace(at, mark.size(), value);
+  }
+  return text;
+}
+
 // A process always has argument 0, so "no argument" is the bare program name.
 ProcessRun RunTool(const TemporaryStore& store, const std::vector<std::string>& words,
                    ProcessOptions options = {}) {
@@ -109,7 +117,10 @@ TEST(RunLine, AddsItsReportToTheFileNamedAndLeavesStandardErrorToTheCommand) {
   TemporaryStore store;
   store.Write(StoreText(kMixed));
   const std::string file = store.folder() + "/report.txt";
-  const std::vector<std::string> words = {"run", "--report", file, "sh", "-c", "echo e >&2; exit 7"};
+  // Exit status 9: the command inherited the report file.
+  const std::vector<std::string> words = {
+      "run", "--report", file, "sh", "-c",
+      "echo e >&2; ls -l /proc/$$/fd | grep -q report.txt && exit 9; exit 7"};
 
   const ProcessRun first = RunTool(store, words);
   const ProcessRun second = RunTool(store, words);
@@ -259,6 +270,13 @@ TEST_P(RunSchemeTest, PutsBackEachValueOfEachSchemeItBlocked) {
   };
   EXPECT_EQ(values(0), c.aAfter);
   EXPECT_EQ(values(1), c.bAfter);
+  // A scheme followed is blocked as the first one is: with its own entry.
+  if (c.errorsAfterBlock.starts_with("followed ")) {
+    EXPECT_NE(TemporaryStore::ReadPath(store.path() + ".log")
+                  .value_or("")
+                  .find("information 1 blocked " + kB + " 2, 2, 2, 2, 2, 2 | buttonguard run sh\n"),
+              std::string::npos);
+  }
   EXPECT_EQ(after->active, c.activeAfter == kA ? 0U : 1U);
 }
 
@@ -272,6 +290,11 @@ INSTANTIATE_TEST_SUITE_P(
         SchemeCase{"a switch is followed and both schemes put back", "",
                    "SWITCH " + kB + " && BLOCKED", kFollowedB + kBothRestored, 0, kMixed,
                    {2, 2, 2, 2, 2, 2}, kB},
+        SchemeCase{"no scheme is followed while another process holds the runs lock", "",
+                   "exec 9<\"$BUTTONGUARD_STORE.records\" && flock 9 && SWITCH " + kB +
+                       " && sleep 1.5 && \"$0\" show | grep -q \"^2, 2, 2, 2, 2, 2\" && "
+                       "flock -u 9 && BLOCKED",
+                   kFollowedB + kBothRestored, 0, kMixed, {2, 2, 2, 2, 2, 2}, kB},
         SchemeCase{"a switch back needs nothing more", "",
                    "SWITCH " + kB + " && BLOCKED && SWITCH " + kA + " && sleep 1.5",
                    kFollowedB + kBothRestored, 0, kMixed, {2, 2, 2, 2, 2, 2}, kA},
@@ -335,16 +358,6 @@ pid_t StartGuardedSleep(const TemporaryStore& store, const ProcessOptions& optio
   if (throughAShell) arguments = {"buttonguard", "run", "sh", "-c", "exec sleep 30"};
   return StartProcessWithPipe(BUTTONGUARD_EXECUTABLE, arguments, withStore, STDERR_FILENO,
                               report);
-}
-
-std::string ReadToEnd(int descriptor) {
-  std::string text;
-  char buffer[512];
-  for (ssize_t got; (got = read(descriptor, buffer, sizeof buffer)) > 0;) {
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(descriptor);
-  return text;
 }
 
 struct SignalCase {
@@ -461,9 +474,9 @@ TEST(RunTree, PassesSIGTERMToEveryProcessOfTheTree) {
 // What a run killed outright leaves behind, and what recover, a later run and show make of it.
 // Records are planted as run writes them: for a run killed with SIGKILL while its command
 // sleeps, for this test's own process (alive), or for its process id with another start time
-// (the id used again by another program); or as raw text; or as a link to a dead run's record
+// (the id used again by another program), or for a process that never was (dead); or as raw text; or as a link to a dead run's record
 // kept elsewhere, which must never be followed.
-enum class Planted { KilledRun, LiveRun, ReusedProcessId, Raw, ALink };
+enum class Planted { KilledRun, LiveRun, DeadRun, ReusedProcessId, Raw, ALink };
 enum class RecordFolder { Private, ALink, OpenToOthers, SomeoneElses };
 
 struct RecoverCase {
@@ -538,6 +551,7 @@ TEST_P(RecoverTest, PutsBackWhatADeadRunLeftAndNothingElse) {
       store.Write(SchemeLines(kA, {0, 0, 0, 0, 0, 0}));
       if (planted == Planted::Raw) std::ofstream(records / "planted") << kA << " 1 1 3 4\n";
       if (planted == Planted::LiveRun) PlantRecord(records, getpid(), OwnStartTime());
+      if (planted == Planted::DeadRun) PlantRecord(records, kNoSuchProcess, 1);
       if (planted == Planted::ReusedProcessId) PlantRecord(records, getpid(), OwnStartTime() + 1);
       if (planted == Planted::ALink) {
         PlantRecord(store.folder(), kNoSuchProcess, 1);
@@ -559,7 +573,7 @@ TEST_P(RecoverTest, PutsBackWhatADeadRunLeftAndNothingElse) {
     fs::create_directory_symlink(store.folder() + "/elsewhere", records);
   }
   const std::optional<std::string> storeBefore = store.Read();
-  ASSERT_EQ(std::system(("BUTTONGUARD_STORE='" + store.path() + "' sh -c '" + c.script + "'").c_str()), 0);
+  ASSERT_EQ(std::system(("BUTTONGUARD_STORE='" + store.path() + "' sh -c '" + c.script + "' " + BUTTONGUARD_EXECUTABLE).c_str()), 0);
 
   std::vector<std::string> words = c.words;
   for (std::string& word : words) {
@@ -567,16 +581,21 @@ TEST_P(RecoverTest, PutsBackWhatADeadRunLeftAndNothingElse) {
   }
   const ProcessRun run = RunTool(store, words);
 
-  EXPECT_EQ(run.errors + run.output, c.report);
+  const auto fill = [&](std::string text) {
+    return Fill(Fill(text, "{pid}", std::to_string(getpid())), "{store}", store.path());
+  };
+  EXPECT_EQ(run.errors + run.output, fill(c.report));
   EXPECT_EQ(run.exitStatus, c.exitStatus);
   EXPECT_EQ(StoreValues(*store.Read()), c.valuesAfter);
-  const auto left = std::distance(fs::directory_iterator(records), fs::directory_iterator());
+  const auto left = fs::exists(records) ? std::distance(fs::directory_iterator(records),
+                                                        fs::directory_iterator())
+                                         : 0;
   EXPECT_EQ(static_cast<std::size_t>(left), c.recordsLeft);
   if (c.folder != RecordFolder::Private) {
     EXPECT_EQ(store.Read(), storeBefore);
   }
   if (c.log) {
-    EXPECT_EQ(TemporaryStore::ReadPath(store.path() + ".log"), *c.log);
+    EXPECT_EQ(TemporaryStore::ReadPath(store.path() + ".log"), fill(*c.log));
   }
 }
 
@@ -610,9 +629,37 @@ INSTANTIATE_TEST_SUITE_P(
                     RecordFolder::Private, "", {"show"},
                     "show\r\n0, 0, 0, 0, 0, 0\r\ndead run " + kA + " 3, 4, 1, 2, 0, 5\r\n00000000\r\n",
                     0, kZeros, 1},
+        RecoverCase{"a check that fails is a warning and the values go back", {Planted::KilledRun},
+                    RecordFolder::Private, "echo \"fail read 1 30\" >> \"$BUTTONGUARD_STORE\"",
+                    {"recover"},
+                    "recover\r\ncheck failed " + kA + " 0x8007001E\r\n" + kRecovered, 0, kMixed, 0,
+                    kKilledRunEntry + "warning 3 check failed " + kA +
+                        " 0x8007001E | buttonguard recover\n" + kRecoveredEntry +
+                        "buttonguard recover\n"},
+        RecoverCase{"block's failure and restore's put-back are logged", {}, RecordFolder::Private,
+                    "echo \"fail read 1 5\" >> \"$BUTTONGUARD_STORE\" && \"$0\" block; "
+                    "sed -i /^fail/d \"$BUTTONGUARD_STORE\"",
+                    {"restore", "00341205"}, "restore\r\n3, 4, 1, 2, 0, 5\r\n", 0, kMixed, 0,
+                    "error 4 block failed 0x80070005 | buttonguard block\n" + kRecoveredEntry +
+                        "buttonguard restore\n"},
         RecoverCase{"a live run is listed and left alone", {Planted::LiveRun},
                     RecordFolder::Private, "", {"recover"},
-                    "recover\r\nstill running " + kA + "\r\n", 0, kZeros, 1},
+                    "recover\r\nstill running " + kA + " {pid}\r\n", 0, kZeros, 1},
+        RecoverCase{"a dead run's scheme that a live run holds is left to it",
+                    {Planted::LiveRun, Planted::DeadRun}, RecordFolder::Private, "", {"recover"},
+                    "recover\r\nstill running " + kA + " {pid}\r\nleft to run " + kA +
+                        " {pid}\r\n",
+                    0, kZeros, 2},
+        RecoverCase{"a run on a scheme a live run holds saves the values from before it and "
+                    "leaves the scheme to it",
+                    {Planted::LiveRun}, RecordFolder::Private,
+                    "sed -i \"0,/^lid-close 0 0/s//lid-close 7 0/\" \"$BUTTONGUARD_STORE\"",
+                    {"run", "true"},
+                    "run\r\nstill running " + kA + " {pid}\r\n0\r\n1\r\n2\r\n"
+                    "3, 4, 7, 2, 0, 5\r\n00347205\r\nshared with run {pid}\r\nleft to run {pid}\r\n",
+                    0, kZeros, 1,
+                    "information 1 blocked " + kA + " 3, 4, 7, 2, 0, 5 | buttonguard run true\n"
+                    "information 2 left to run " + kA + " {pid} | buttonguard run true\n"},
         RecoverCase{"a process id used again is no live run", {Planted::ReusedProcessId},
                     RecordFolder::Private, "", {"recover"}, "recover\r\n" + kRecovered, 0,
                     kMixed, 0},
@@ -658,19 +705,20 @@ INSTANTIATE_TEST_SUITE_P(
                     0, kMixed, 0},
         RecoverCase{"show never lists a live run as dead", {Planted::LiveRun},
                     RecordFolder::Private, "", {"show"},
-                    "show\r\n0, 0, 0, 0, 0, 0\r\n00000000\r\n", 0, kZeros, 1},
+                    "show\r\n0, 0, 0, 0, 0, 0\r\nlive run " + kA + " {pid}\r\n00000000\r\n", 0,
+                    kZeros, 1},
         RecoverCase{"a link among the records is never followed", {Planted::ALink},
                     RecordFolder::Private, "", {"recover"},
                     "recover\r\nbad record " + kLinkedRecord + " 0x8007000D\r\n", 1, kZeros, 1},
         RecoverCase{"a folder someone else owns is refused", {Planted::ReusedProcessId},
                     RecordFolder::SomeoneElses, "", {"recover"},
-                    "recover\r\nrecords failed 0x80070005\r\n", 1, kZeros, 1},
+                    "recover\r\nlock refused {store}.records 0x80070005\r\n", 1, kZeros, 1},
         RecoverCase{"a folder that is a link is refused", {Planted::ReusedProcessId},
-                    RecordFolder::ALink, "", {"recover"}, "recover\r\nrecords failed 0x80070005\r\n",
-                    1, kZeros, 1},
+                    RecordFolder::ALink, "", {"recover"},
+                    "recover\r\nlock refused {store}.records 0x80070005\r\n", 1, kZeros, 1},
         RecoverCase{"a folder open to others is refused", {Planted::ReusedProcessId},
                     RecordFolder::OpenToOthers, "", {"run", "true"},
-                    "run\r\nrecords failed 0x80070005\r\n", 125, kZeros, 1}),
+                    "run\r\nlock refused {store}.records 0x80070005\r\n", 125, kZeros, 1}),
     [](const auto& info) { return TestName(info.param.name); });
 
 // While run's command runs, show lists the power request that keeps the machine awake, as
@@ -694,23 +742,23 @@ TEST(AwakeRequest, IsListedWhileTheCommandRunsAndLapsesWithRun) {
   EXPECT_EQ(RunTool(store, {"show"}).output.find("awake"), std::string::npos);
 }
 
-// One recovery reads 32 records, whichever the folder lists first; it says that more wait.
+// One recovery reads 32 records, whichever the folder lists first; it says that more wait,
+// and fails, so that the next one takes the rest. Records of runs that shared a scheme saved
+// the same values: once those are back, the others of that scheme are removed.
 TEST(RecoverLine, SaysThatMoreRecordsWaitThanItRead) {
   TemporaryStore store;
-  store.Write(SchemeLines(kA, kMixed));
+  store.Write(SchemeLines(kA, kZeros));
   const fs::path records = MakeRecordsFolder(store);
-  for (int i = 0; i < 33; ++i) std::ofstream(records / ("planted-" + std::to_string(i))) << "no\n";
+  for (int i = 0; i < 33; ++i) PlantRecord(records, kNoSuchProcess - i, 1);
 
-  const ProcessRun run = RunTool(store, {"recover"});
+  const ProcessRun first = RunTool(store, {"recover"});
+  const ProcessRun second = RunTool(store, {"recover"});
 
-  std::size_t bad = 0;
-  for (std::size_t at = 0; (at = run.output.find("\nbad record planted-", at)) != std::string::npos;
-       ++at) {
-    ++bad;
-  }
-  EXPECT_EQ(bad, 32U) << run.output;
-  EXPECT_TRUE(run.output.ends_with("\r\nmore records 0x800700EA\r\n")) << run.output;
-  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(first.output, "recover\r\n" + kRecovered + "more records 0x800700EA\r\n");
+  EXPECT_EQ(first.exitStatus, 1);
+  EXPECT_EQ(StoreValues(*store.Read()), kMixed);
+  EXPECT_EQ(second.exitStatus, 0);
+  EXPECT_EQ(std::distance(fs::directory_iterator(records), fs::directory_iterator()), 0);
 }
 
 // A recovery that has loaded a dead run's record and is stopped before it puts the scheme

@@ -149,3 +149,13 @@ ProcessRun RunProcess(const std::string& program, const std::vector<std::string>
   run.exitStatus = WaitProcess(child);
   return run;
 }
+
+std::string ReadToEnd(int descriptor) {
+  std::string text;
+  char buffer[512];
+  for (ssize_t got; (got = read(descriptor, buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(descriptor);
+  return text;
+}

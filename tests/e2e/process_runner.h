@@ -42,6 +42,9 @@ pid_t StartProcess(const std::string& program, const std::vector<std::string>& a
 pid_t StartProcessWithPipe(const std::string& program, const std::vector<std::string>& arguments,
                            const ProcessOptions& options, int childDescriptor, int& readEnd);
 
+// Reads `descriptor` until its writers close it, then closes it.
+std::string ReadToEnd(int descriptor);
+
 // The exit status, or -1 when the process did not exit normally (a signal ended it).
 int WaitProcess(pid_t process);
 

@@ -4,6 +4,7 @@
 // cut to eight bits.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -686,6 +687,14 @@ INSTANTIATE_TEST_SUITE_P(
                         " 2, 2, 2, 2, 2, 2\r\nrestored {381b4222-f694-41f0-9685-ff5bb260df2e}"
                         " 3, 4, 1, 2, 0, 5\r\n",
                     "", "active " + kHigh},
+        GuardedCase{"a switch while the tree starts process after process",
+                    "scheme " + kHigh + "\npower-button 2 2\nlid-close 2 2\nsleep-button 2 2\n",
+                    "--tree {check} churn " + kHigh,
+                    kRunBlocked.substr(0, kRunBlocked.find("restored")) + "followed " + kHigh +
+                        " 2, 2, 2, 2, 2, 2 00222222\r\nrestored " + kHigh +
+                        " 2, 2, 2, 2, 2, 2\r\nrestored {381b4222-f694-41f0-9685-ff5bb260df2e}"
+                        " 3, 4, 1, 2, 0, 5\r\n",
+                    "", "active " + kHigh},
         GuardedCase{"a session end while the command runs", "", "{check} end-session",
                     kRunBlocked, "", ""},
         GuardedCase{"the Restart Manager closing buttonguard while the command runs", "",
@@ -808,6 +817,92 @@ TEST_F(WineTest, RecoverTakesARecordOfAProcessIdUsedAgainForADeadRun) {
             "recover\r\nrestored {381b4222-f694-41f0-9685-ff5bb260df2e} 3, 4, 1, 2, 0, 5\r\n");
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+}
+
+// Two runs side by side, the first ending while the second's command runs: the scheme stays
+// blocked until the second ends, which puts back the values from before the first.
+TEST_F(WineTest, RunsSideBySideKeepTheSchemeBlockedUntilTheLastEnds) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const std::string check = Quote(WindowsPath(kWindowsBuild / "tests/windows/console_event_check.exe"));
+  const fs::path mark = fs::path(store.folder()) / "second-runs";
+  const fs::path firstStatus = fs::path(store.folder()) / "first-exit-status";
+  int firstReport = -1;
+  const pid_t first = StartProcessWithPipe(
+      kWine, {kWine, Launcher().string()},
+      LauncherOptions(Executable(), "run " + check + " await " + Quote(WindowsPath(mark)), store,
+                      firstStatus),
+      STDERR_FILENO, firstReport);
+  WaitUntil([&] { return StoreValues(store.Read().value_or("")) == std::array<std::uint32_t, 6>{}; });
+
+  const WineRun second = RunUnderWine(
+      Executable(),
+      "run " + check + " release " + Quote(WindowsPath(mark)) + " " + Quote(WindowsPath(firstStatus)),
+      store);
+  WaitProcess(first);
+  const std::string firstErrors = WithoutWineAwakeLine(ReadToEnd(firstReport));
+
+  ASSERT_TRUE(second.launched) << second.errors;
+  EXPECT_EQ(ReadFile(store.path() + ".seen"), "blocked");
+  EXPECT_EQ(firstErrors.substr(0, firstErrors.rfind(' ')), kRunBlocked.substr(0, kRunBlocked.find("restored")) + "left to run");
+  EXPECT_NE(second.errors.find("00341205\r\nshared with run "), std::string::npos) << second.errors;
+  EXPECT_TRUE(second.errors.ends_with("\r\nrestored 3, 4, 1, 2, 0, 5\r\n")) << second.errors;
+  EXPECT_EQ(second.exitStatus, 0);
+  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+  EXPECT_EQ(RecordKeyListing().find("-{"), std::string::npos);
+}
+
+// The lock all buttonguard processes share: held by another process for longer than a run
+// waits, the run gives up and touches nothing; its holder ended outright, the platform lets
+// go of it and the next run goes ahead.
+TEST_F(WineTest, TheRunsLockIsWaitedForAndLetGoWhenItsHolderDies) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+  const pid_t holder =
+      StartProcess(kWine, {kWine, Launcher().string()},
+                   LauncherOptions(check, "hold-lock", store, fs::path(store.folder()) / "held-status"));
+  WaitUntil([&] { return fs::exists(store.path() + ".held"); });
+  ASSERT_TRUE(fs::exists(store.path() + ".held"));
+
+  const WineRun waited = RunUnderWine(Executable(), "run cmd /c exit 0", store);
+  RunProcess(kWine, {kWine, "taskkill", "/F", "/IM", "console_event_check.exe"},
+             {.extraEnvironment = PrefixEnvironment()});
+  WaitProcess(holder);
+  const WineRun after = RunUnderWine(Executable(), "run cmd /c exit 0", store);
+
+  EXPECT_EQ(waited.errors, "run\r\nlock failed 0x800705B4\r\n");
+  EXPECT_EQ(waited.exitStatus, Hresult(1460));
+  EXPECT_EQ(after.errors, kRunBlocked);
+  EXPECT_EQ(after.exitStatus, 0);
+  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+}
+
+// The lock's folder made first by someone else, who could then hold the lock or put a file of
+// theirs in its place: run and recover refuse it, name it and write nothing; removed by an
+// administrator, the next run makes it anew.
+TEST_F(WineTest, ALockFolderSomeoneElseMadeIsRefused) {
+  const fs::path folder = kWinePrefix / "drive_c" / "ProgramData" / "buttonguard";
+  const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+  for (const char* sddl : {"O:BUD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)",  // Users own it
+                           "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x6;;;BU)"}) {  // may add files
+    TemporaryStore store;
+    store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+    fs::remove_all(folder);
+    ASSERT_EQ(RunUnderWine(check, std::string("make-lock-folder ") + sddl, store).exitStatus, 0);
+
+    const WineRun run = RunUnderWine(Executable(), "run cmd /c exit 0", store);
+    const WineRun recover = RunUnderWine(Executable(), "recover", store);
+    fs::remove_all(folder);
+    const WineRun again = RunUnderWine(Executable(), "run cmd /c exit 0", store);
+
+    const std::string refused = "lock refused C:\\ProgramData\\buttonguard 0x80070005\r\n";
+    EXPECT_EQ(run.errors, "run\r\n" + refused) << sddl;
+    EXPECT_EQ(run.exitStatus, Hresult(5));
+    EXPECT_EQ(recover.output, "recover\r\n" + refused);
+    EXPECT_EQ(again.errors, kRunBlocked);
+    EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+  }
 }
 
 // A dead run's record whose put-back fails keeps the scheme's zeros: a run must neither save

@@ -23,6 +23,13 @@
 // recovers in-process, writing recover's report.
 // `console_event_check open-record-key SDDL`, run on its own, gives run's record key that
 // owner and access list, one that lets someone other than administrators change it.
+// `console_event_check make-lock-folder SDDL`, run on its own, makes the folder of the lock all
+// buttonguard processes share with that owner and access list, as someone else could first.
+// `console_event_check hold-lock`, run on its own, takes that lock, marks STORE.held, and
+// holds it until it is ended.
+// `console_event_check await MARK` waits until MARK exists; `console_event_check release
+// MARK AWAIT` makes MARK, waits until AWAIT exists, then writes to STORE.seen whether the
+// scheme is still blocked: two runs side by side, the first ending while the second runs.
 
 #include <fcntl.h>
 #include <io.h>
@@ -200,6 +207,32 @@ int OpenTheRecordKey(const wchar_t* sddl) {
   return status == ERROR_SUCCESS ? 0 : 11;
 }
 
+// Makes the lock's folder, as a process other than buttonguard could before it ever ran.
+int MakeTheLockFolder(const wchar_t* sddl) {
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          sddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)) {
+    return 10;
+  }
+  const std::wstring folder = Variable(L"ProgramData") + L"\\buttonguard";
+  const bool made = CreateDirectoryW(folder.c_str(), &attributes) != FALSE;
+  LocalFree(attributes.lpSecurityDescriptor);
+  return made ? 0 : 11;
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void AwaitFile(const std::wstring& path) {
+  for (int i = 0; i < kPolls && !Exists(path); ++i) Sleep(10);
+}
+
+void MakeFile(const std::wstring& path) {
+  CloseHandle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 // Starts `commandLine`, and waits for it to end when asked to.
 bool Start(std::wstring commandLine, bool wait) {
   STARTUPINFOW startup = {};
@@ -248,6 +281,23 @@ int wmain(int argc, wchar_t** argv) {
     return RecoverARecordOfThisProcessId();
   }
   if (argc == 3 && std::wcscmp(argv[1], L"open-record-key") == 0) return OpenTheRecordKey(argv[2]);
+  if (argc == 3 && std::wcscmp(argv[1], L"make-lock-folder") == 0) {
+    return MakeTheLockFolder(argv[2]);
+  }
+  if (argc == 2 && std::wcscmp(argv[1], L"hold-lock") == 0) {
+    if (LockRuns() != 0) return 12;
+    MakeFile(Variable(L"BUTTONGUARD_STORE") + L".held");
+    Sleep(INFINITE);
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"await") == 0) {
+    AwaitFile(argv[2]);
+    return Exists(argv[2]) ? 0 : 4;
+  }
+  if (argc == 4 && std::wcscmp(argv[1], L"release") == 0) {
+    MakeFile(argv[2]);
+    AwaitFile(argv[3]);
+    return WriteWhatItSees();
+  }
   if (argc == 4 && std::wcscmp(argv[1], L"hand-off") == 0) {
     if (!StartItself((L"look " + std::wstring(argv[2])).c_str())) return 7;
     Sleep(static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)));
@@ -256,6 +306,18 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && std::wcscmp(argv[1], L"look") == 0) {
     Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
     return WriteWhatItSees();
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"churn") == 0) {
+    // As an installer running many small steps: process after process, each a message to
+    // the job's port, while the switch waits to be followed.
+    const std::string scheme(argv[2], argv[2] + std::wcslen(argv[2]));
+    SwitchTo(scheme);
+    wchar_t self[MAX_PATH];
+    if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return 7;
+    for (int i = 0; i < kPolls && !SchemeBlocked(scheme); ++i) {
+      Start(L"\"" + std::wstring(self) + L"\" await .", true);
+    }
+    return SchemeBlocked(scheme) ? 0 : 9;
   }
   if (argc == 3 && std::wcscmp(argv[1], L"switch") == 0) {
     const std::string scheme(argv[2], argv[2] + std::wcslen(argv[2]));

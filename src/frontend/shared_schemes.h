@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "button_policy.h"
+#include "run_records.h"
+
+// Runs share the machine: two scripts may run buttonguard at once, or a command run under it
+// may run it again. While any live run holds a scheme, the scheme stays blocked; the values
+// from before the first of them go back when the last one ends. What each run holds is what
+// its records say, so every function here is called with the lock all buttonguard processes
+// share held (LockRuns).
+
+// The records, in name order whatever order the platform lists them in, from the heap (MinGW's
+// linker would store a static array's zeros in the executable): null with the status when
+// they cannot be had. At most kMostLoadedRecords; kMoreRecordsStatus when more wait. The
+// caller frees them with std::free.
+inline constexpr std::size_t kMostLoadedRecords = 32;
+StoredRecord* LoadSortedRecords(std::size_t& count, std::uint32_t& status);
+
+// True for a record of this process.
+bool IsOwnRecord(const RunRecord& record);
+
+// What the records of other runs say of one scheme.
+struct SchemeShare {
+  std::uint32_t liveRun = 0;  // the process id of a live run that holds it, or 0
+  bool recorded = false;      // another run, live or dead, recorded values for it
+  ButtonPolicy before;        // what that record saved: the values from before the first run
+  std::uint32_t status = 0;   // the records could not be read: nothing is known
+};
+SchemeShare LookUpShare(const SchemeIdentifier& scheme);
+
+// The values a run saves for a scheme in which it read `read`: a zero it reads there is
+// another run's when that run recorded the scheme, and the value from before stands in for it.
+ButtonPolicy ValuesBeforeTheFirstRun(const ButtonPolicy& read, const SchemeShare& share);
+
+// Removes the records of dead runs of `scheme` once their values are back.
+void ForgetDeadRunsOf(const SchemeIdentifier& scheme);
