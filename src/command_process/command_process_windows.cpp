@@ -196,16 +196,31 @@ std::uint32_t WaitForCommand(std::int32_t& exitStatus, unsigned milliseconds) {
       return status;
     }
   }
-  // The job says when its last process has ended; the messages before are of no concern.
-  DWORD message = 0;
-  ULONG_PTR job = 0;
-  OVERLAPPED* unused = nullptr;
-  while (GetQueuedCompletionStatus(treePort, &message, &job, &unused, milliseconds)) {
-    if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) {
+  // The job's own count of its processes decides, read afresh whenever a message comes and
+  // whenever none came in time: a job some program of the tree made for itself sends its
+  // messages to this port too (its last process gone while the tree runs on), and a message
+  // may be lost. Never longer than `milliseconds` however many messages come, so that the
+  // active scheme is still looked at every second.
+  const ULONGLONG deadline = GetTickCount64() + milliseconds;
+  for (;;) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    if (!QueryInformationJobObject(treeJob, JobObjectBasicAccountingInformation, &accounting,
+                                   sizeof accounting, nullptr)) {
+      return LastStatus();
+    }
+    if (accounting.ActiveProcesses == 0) {
       exitStatus = commandStatus;
       return 0;
     }
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return kCommandStillRunning;
+    DWORD message = 0;
+    ULONG_PTR job = 0;
+    OVERLAPPED* unused = nullptr;
+    if (!GetQueuedCompletionStatus(treePort, &message, &job, &unused,
+                                   static_cast<DWORD>(deadline - now)) &&
+        GetLastError() != WAIT_TIMEOUT) {
+      return LastStatus();
+    }
   }
-  // WAIT_TIMEOUT: some process of the tree still runs.
-  return LastStatus();
 }
