@@ -23,21 +23,23 @@ constexpr ACCESS_MASK kChangingKeyAccess = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | 
                                            DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                            GENERIC_ALL;
 
-bool IsAdministratorsOrSystem(PSID sid) {
+// Administrators, SYSTEM, or `alsoTrusted` when it is given.
+bool IsTrusted(PSID sid, PSID alsoTrusted) {
   return sid != nullptr && (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) != FALSE ||
-                            IsWellKnownSid(sid, WinLocalSystemSid) != FALSE);
+                            IsWellKnownSid(sid, WinLocalSystemSid) != FALSE ||
+                            (alsoTrusted != nullptr && EqualSid(sid, alsoTrusted) != FALSE));
 }
 
-// Only Administrators and SYSTEM own the object and have any of `changing` on it. Entries
-// that only pass on to what is inside do not count; any entry of a kind this check does not
-// read refuses it.
-std::uint32_t CheckSecurity(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK changing) {
+// Only the trusted own the object and have any of `changing` on it. Entries that only pass
+// on to what is inside do not count; any entry of a kind this check does not read refuses it.
+std::uint32_t CheckSecurity(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK changing,
+                            PSID alsoTrusted = nullptr) {
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
   BOOL present = FALSE;
   PACL list = nullptr;
   if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) == FALSE ||
-      !IsAdministratorsOrSystem(owner) ||
+      !IsTrusted(owner, alsoTrusted) ||
       GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted) == FALSE ||
       present == FALSE || list == nullptr) {
     return kRecordsRefusedStatus;  // no list at all admits everyone
@@ -52,7 +54,7 @@ std::uint32_t CheckSecurity(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK changin
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return kRecordsRefusedStatus;
     auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
     if ((allowed->Mask & changing) != 0 &&
-        !IsAdministratorsOrSystem(static_cast<PSID>(&allowed->SidStart))) {
+        !IsTrusted(static_cast<PSID>(&allowed->SidStart), alsoTrusted)) {
       return kRecordsRefusedStatus;
     }
   }
@@ -233,6 +235,21 @@ constexpr ACCESS_MASK kChangingFileAccess = FILE_WRITE_DATA | FILE_APPEND_DATA |
                                             FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE |
                                             WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
+// The account buttonguard runs as, an administrator's (the manifest asks for elevation), or
+// null when it cannot be read. Its own files count as an administrator's: a file system that
+// keeps no owner of its own (Wine's) shows every file as this account's, and a folder that
+// this account's own unelevated processes made could at worst hold the lock, which fails the
+// run with nothing written; whoever else made it is refused.
+PSID OwnAccount() {
+  alignas(TOKEN_USER) static BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  HANDLE token = nullptr;
+  DWORD size = 0;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == FALSE) return nullptr;
+  const BOOL read = GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+  CloseHandle(token);
+  return read != FALSE ? reinterpret_cast<TOKEN_USER*>(user)->User.Sid : nullptr;
+}
+
 void NameTheLock(const wchar_t* path) {
   std::size_t i = 0;
   for (; path[i] != L'\0' && i + 1 < MAX_PATH; ++i) {
@@ -265,7 +282,7 @@ HANDLE OpenLockPart(const wchar_t* path, DWORD access, DWORD disposition, bool f
     status = GetSecurityInfo(handle, SE_FILE_OBJECT,
                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
                              nullptr, nullptr, nullptr, &descriptor);
-    if (status == 0) status = CheckSecurity(descriptor, kChangingFileAccess);
+    if (status == 0) status = CheckSecurity(descriptor, kChangingFileAccess, OwnAccount());
     LocalFree(descriptor);
   }
   if (status == 0) return handle;
