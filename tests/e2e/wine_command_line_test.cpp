@@ -478,7 +478,10 @@ TEST_P(WineLookupTest, StartsOnlyWhatThePathAndTheNameAllow) {
       fs::copy_file(kWindowsBuild / "planted" / "program.exe", root / file);
       planted.push_back(root / file);
     } else {
-      std::ofstream(root / file, std::ios::binary) << content;
+      const std::string check = Quote(WindowsPath(kWindowsBuild / "tests/windows/console_event_check.exe"));
+      std::string text = content;
+      for (std::size_t at; (at = text.find("{check}")) != std::string::npos;) text.replace(at, 7, check);
+      std::ofstream(root / file, std::ios::binary) << text;
     }
   }
   std::string path = c.path;
@@ -520,8 +523,19 @@ INSTANTIATE_TEST_SUITE_P(
                    "{bin};" + kSystem,
                    {{"bin/tool.cmd", kBatchFile}, {"work/tool.exe", "planted"},
                     {"work/evil.exe", "planted"}},
-                   R"(tool "a b" x&evil.exe "c|evil.exe" ^e (f) g,h "" /q)", kRunBlocked,
-                   R"x(["a b" "x&evil.exe" "c|evil.exe" "^e" "(f)" "g,h" "" /q])x" "\r\n", 3, {}},
+                   R"(tool "a b" x&evil.exe "c|evil.exe" ^e (f) g,h i=j k;l "" /q)", kRunBlocked,
+                   R"x(["a b" "x&evil.exe" "c|evil.exe" "^e" "(f)" "g,h" "i=j" "k;l" "" /q])x"
+                   "\r\n",
+                   3, {}},
+        LookupCase{"an argument ending in a backslash reaches the program whole",
+                   "{bin};" + kSystem,
+                   {{"bin/tool.cmd", "@{check} args %*\r\n@{check} args \"%~1\" \"%~2\" "
+                                     "\"%~3\"\r\n@exit /b 3\r\n"}},
+                   R"(tool "C:\a b\\" C:\c\ --force)", kRunBlocked,
+                   "[C:\\a b\\][C:\\c\\][--force]\r\n[C:\\a b\\][C:\\c\\][--force]\r\n", 3, {}},
+        LookupCase{"a line longer than cmd takes is refused untouched", "{bin};" + kSystem,
+                   {{"bin/tool.cmd", kBatchFile}}, "tool " + std::string(8200, 'a'),
+                   "run\r\nnot started 0x80070018\r\n", "", Hresult(24), {}},
         LookupCase{"a quote a caller escaped for a program never ends cmd's quoting",
                    "{bin};" + kSystem, {{"bin/tool.cmd", kBatchFile}, {"work/evil.exe", "planted"}},
                    R"(tool "x\" & evil.exe & \"y")", kRefusedForCmd, "", Hresult(87), {}},
@@ -819,6 +833,34 @@ TEST_F(WineTest, RecoverTakesARecordOfAProcessIdUsedAgainForADeadRun) {
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
 }
 
+// A process of the check program that writes its id to STORE.held once ready, started on
+// its own; ended with taskkill when the test is done with it.
+class CheckProcess {
+ public:
+  CheckProcess(const std::string& mode, const TemporaryStore& store) : held_(store.path() + ".held") {
+    const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+    launcher_ = StartProcess(kWine, {kWine, Launcher().string()},
+                             LauncherOptions(check, mode, store, fs::path(store.folder()) / "check-status"));
+    WaitUntil([&] { return !ReadFile(held_).empty(); });
+  }
+  ~CheckProcess() { End(); }
+  CheckProcess(const CheckProcess&) = delete;
+  CheckProcess& operator=(const CheckProcess&) = delete;
+
+  bool Ready() const { return !ReadFile(held_).empty(); }
+  void End() {
+    if (launcher_ == 0) return;
+    RunProcess(kWine, {kWine, "taskkill", "/F", "/PID", ReadFile(held_)},
+               {.extraEnvironment = PrefixEnvironment()});
+    WaitProcess(launcher_);
+    launcher_ = 0;
+  }
+
+ private:
+  fs::path held_;
+  pid_t launcher_ = 0;
+};
+
 // Two runs side by side, the first ending while the second's command runs: the scheme stays
 // blocked until the second ends, which puts back the values from before the first.
 TEST_F(WineTest, RunsSideBySideKeepTheSchemeBlockedUntilTheLastEnds) {
@@ -858,17 +900,11 @@ TEST_F(WineTest, RunsSideBySideKeepTheSchemeBlockedUntilTheLastEnds) {
 TEST_F(WineTest, TheRunsLockIsWaitedForAndLetGoWhenItsHolderDies) {
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-  const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
-  const pid_t holder =
-      StartProcess(kWine, {kWine, Launcher().string()},
-                   LauncherOptions(check, "hold-lock", store, fs::path(store.folder()) / "held-status"));
-  WaitUntil([&] { return fs::exists(store.path() + ".held"); });
-  ASSERT_TRUE(fs::exists(store.path() + ".held"));
+  CheckProcess holder("hold-lock", store);
+  ASSERT_TRUE(holder.Ready());
 
   const WineRun waited = RunUnderWine(Executable(), "run cmd /c exit 0", store);
-  RunProcess(kWine, {kWine, "taskkill", "/F", "/IM", "console_event_check.exe"},
-             {.extraEnvironment = PrefixEnvironment()});
-  WaitProcess(holder);
+  holder.End();
   const WineRun after = RunUnderWine(Executable(), "run cmd /c exit 0", store);
 
   EXPECT_EQ(waited.errors, "run\r\nlock failed 0x800705B4\r\n");
@@ -880,29 +916,48 @@ TEST_F(WineTest, TheRunsLockIsWaitedForAndLetGoWhenItsHolderDies) {
 
 // The lock's folder made first by someone else, who could then hold the lock or put a file of
 // theirs in its place: run and recover refuse it, name it and write nothing; removed by an
-// administrator, the next run makes it anew.
+// administrator, the next run makes it anew. Wine keeps no owner or access list of a file,
+// only what the Unix mode holds: a folder anyone may change is what it can show.
 TEST_F(WineTest, ALockFolderSomeoneElseMadeIsRefused) {
   const fs::path folder = kWinePrefix / "drive_c" / "ProgramData" / "buttonguard";
-  const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
-  for (const char* sddl : {"O:BUD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)",  // Users own it
-                           "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x6;;;BU)"}) {  // may add files
-    TemporaryStore store;
-    store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-    fs::remove_all(folder);
-    ASSERT_EQ(RunUnderWine(check, std::string("make-lock-folder ") + sddl, store).exitStatus, 0);
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  fs::remove_all(folder);
+  fs::create_directory(folder);
+  fs::permissions(folder, fs::perms::all);
 
-    const WineRun run = RunUnderWine(Executable(), "run cmd /c exit 0", store);
-    const WineRun recover = RunUnderWine(Executable(), "recover", store);
-    fs::remove_all(folder);
-    const WineRun again = RunUnderWine(Executable(), "run cmd /c exit 0", store);
+  const WineRun run = RunUnderWine(Executable(), "run cmd /c exit 0", store);
+  const WineRun recover = RunUnderWine(Executable(), "recover", store);
+  fs::remove_all(folder);
+  const WineRun again = RunUnderWine(Executable(), "run cmd /c exit 0", store);
 
-    const std::string refused = "lock refused C:\\ProgramData\\buttonguard 0x80070005\r\n";
-    EXPECT_EQ(run.errors, "run\r\n" + refused) << sddl;
-    EXPECT_EQ(run.exitStatus, Hresult(5));
-    EXPECT_EQ(recover.output, "recover\r\n" + refused);
-    EXPECT_EQ(again.errors, kRunBlocked);
-    EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
-  }
+  const std::string refused = "lock refused C:\\ProgramData\\buttonguard 0x80070005\r\n";
+  EXPECT_EQ(run.errors, "run\r\n" + refused);
+  EXPECT_EQ(run.exitStatus, Hresult(5));
+  EXPECT_EQ(recover.output, "recover\r\n" + refused);
+  EXPECT_EQ(again.errors, kRunBlocked);
+  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+}
+
+// --report adds to a file on a disk and drops the report at NUL; a pipe (whose server could
+// act as buttonguard) is refused before anything is read.
+TEST_F(WineTest, RunReportIsAddedToADiskFileAndNeverToAPipe) {
+  TemporaryStore store;
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const fs::path file = fs::path(store.folder()) / "report.txt";
+  std::ofstream(file, std::ios::binary) << "earlier\r\n";
+  const WineRun added = RunUnderWine(Executable(), "run --report " + Quote(WindowsPath(file)) + " cmd /c exit 0", store);
+  const WineRun dropped = RunUnderWine(Executable(), "run --report nul cmd /c exit 0", store);
+  const CheckProcess server("pipe buttonguard-report", store);
+  ASSERT_TRUE(server.Ready());
+  const WineRun piped = RunUnderWine(Executable(), R"(run --report \\.\pipe\buttonguard-report cmd /c exit 0)", store);
+
+  EXPECT_EQ(WithoutWineAwakeLine(ReadFile(file)), "earlier\r\n" + kRunBlocked);
+  EXPECT_EQ(added.errors + dropped.errors, "");
+  EXPECT_EQ(added.exitStatus + dropped.exitStatus, 0);
+  EXPECT_EQ(piped.errors, "run\r\nreport failed 0x800700DE\r\n");
+  EXPECT_EQ(piped.exitStatus, Hresult(222));
+  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
 }
 
 // A dead run's record whose put-back fails keeps the scheme's zeros: a run must neither save

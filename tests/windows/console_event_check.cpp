@@ -23,10 +23,11 @@
 // recovers in-process, writing recover's report.
 // `console_event_check open-record-key SDDL`, run on its own, gives run's record key that
 // owner and access list, one that lets someone other than administrators change it.
-// `console_event_check make-lock-folder SDDL`, run on its own, makes the folder of the lock all
-// buttonguard processes share with that owner and access list, as someone else could first.
-// `console_event_check hold-lock`, run on its own, takes that lock, marks STORE.held, and
-// holds it until it is ended.
+// `console_event_check hold-lock`, run on its own, takes the lock all buttonguard processes
+// share, writes its process id to STORE.held, and holds the lock until it is ended.
+// `console_event_check pipe NAME`, run on its own, serves the pipe \\.\pipe\NAME, writes its
+// process id to STORE.held, and ends once a client has connected.
+// `console_event_check args ...` prints its arguments as the C runtime split them, each in [].
 // `console_event_check await MARK` waits until MARK exists; `console_event_check release
 // MARK AWAIT` makes MARK, waits until AWAIT exists, then writes to STORE.seen whether the
 // scheme is still blocked: two runs side by side, the first ending while the second runs.
@@ -207,17 +208,14 @@ int OpenTheRecordKey(const wchar_t* sddl) {
   return status == ERROR_SUCCESS ? 0 : 11;
 }
 
-// Makes the lock's folder, as a process other than buttonguard could before it ever ran.
-int MakeTheLockFolder(const wchar_t* sddl) {
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          sddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)) {
-    return 10;
-  }
-  const std::wstring folder = Variable(L"ProgramData") + L"\\buttonguard";
-  const bool made = CreateDirectoryW(folder.c_str(), &attributes) != FALSE;
-  LocalFree(attributes.lpSecurityDescriptor);
-  return made ? 0 : 11;
+// This process's id in STORE.held, for taskkill: it is ready.
+void WriteOwnId() {
+  const HANDLE held = OpenShared(Variable(L"BUTTONGUARD_STORE") + L".held", GENERIC_WRITE,
+                                 CREATE_ALWAYS);
+  const std::string id = std::to_string(GetCurrentProcessId());
+  DWORD written = 0;
+  WriteFile(held, id.data(), static_cast<DWORD>(id.size()), &written, nullptr);
+  CloseHandle(held);
 }
 
 bool Exists(const std::wstring& path) {
@@ -281,13 +279,23 @@ int wmain(int argc, wchar_t** argv) {
     return RecoverARecordOfThisProcessId();
   }
   if (argc == 3 && std::wcscmp(argv[1], L"open-record-key") == 0) return OpenTheRecordKey(argv[2]);
-  if (argc == 3 && std::wcscmp(argv[1], L"make-lock-folder") == 0) {
-    return MakeTheLockFolder(argv[2]);
-  }
   if (argc == 2 && std::wcscmp(argv[1], L"hold-lock") == 0) {
     if (LockRuns() != 0) return 12;
-    MakeFile(Variable(L"BUTTONGUARD_STORE") + L".held");
+    WriteOwnId();
     Sleep(INFINITE);
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"pipe") == 0) {
+    const HANDLE pipe = CreateNamedPipeW((std::wstring(L"\\\\.\\pipe\\") + argv[2]).c_str(),
+                                         PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return 13;
+    WriteOwnId();
+    ConnectNamedPipe(pipe, nullptr);
+    return 0;
+  }
+  if (argc >= 2 && std::wcscmp(argv[1], L"args") == 0) {
+    for (int i = 2; i < argc; ++i) std::printf("[%ls]", argv[i]);
+    std::printf("\n");
+    return 0;
   }
   if (argc == 3 && std::wcscmp(argv[1], L"await") == 0) {
     AwaitFile(argv[2]);
