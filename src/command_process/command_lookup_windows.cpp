@@ -11,6 +11,7 @@ namespace {
 
 // The platform's limit for a command line and, with the long-path prefix, for a path.
 constexpr DWORD kLongest = 32768;
+constexpr std::size_t kLongestCmdLine = 8191;
 
 // Taken from the heap when run starts: as static arrays MinGW's linker would put their
 // zeros into the executable, a quarter of a megabyte.
@@ -261,17 +262,30 @@ std::uint32_t StartThroughCmd(const wchar_t* batchFile, int argumentCount,
   program.used = folderLength;
   program.Append(L"\\cmd.exe");
   Builder line{buffers->commandLine};
-  line.Append(L"\"").Append(buffers->program).Append(L"\" /d /v:off /s /c \"\"");
+  line.Append(L"\"").Append(buffers->program).Append(L"\" /d /v:off /s /c ");
+  const std::size_t commandStart = line.used;
+  line.Append(L"\"\"");
   line.Append(batchFile).Append(L"\"");
   for (int i = firstArgument; i < argumentCount; ++i) {
     const auto* argument = reinterpret_cast<const wchar_t*>(arguments[i]);
     if (CmdCannotCarry(argument)) return ERROR_INVALID_PARAMETER;
-    const bool quoted = NeedsQuotesForCmd(argument);
+    // A batch file passes its arguments on as they came (%*, or "%~1" with the quotes taken
+    // off and put back), and the program they reach splits them by the C runtime's rules,
+    // where backslashes before a quote escape it: those at the end are doubled inside quotes,
+    // so that "C:\dir\" can never swallow the quote and the arguments after it.
+    std::size_t length = 0;
+    std::size_t trailing = 0;
+    for (; argument[length] != L'\0'; ++length) trailing = argument[length] == L'\\' ? trailing + 1 : 0;
+    const bool quoted = trailing > 0 || NeedsQuotesForCmd(argument);
     line.Append(quoted ? L" \"" : L" ").Append(argument);
+    for (std::size_t j = 0; j < trailing; ++j) line.Append(L"\\");
     if (quoted) line.Append(L"\"");
   }
   line.Append(L"\"");
-  return program.fits && line.fits ? 0 : ERROR_FILENAME_EXCED_RANGE;
+  if (!program.fits || !line.fits) return ERROR_FILENAME_EXCED_RANGE;
+  // cmd.exe takes a command of at most this many characters; a longer one it cuts or refuses
+  // with a message of its own, once the buttons are blocked.
+  return line.used - commandStart <= kLongestCmdLine ? 0 : ERROR_BAD_LENGTH;
 }
 
 // Only what CreateProcessW starts: programs it can load, and batch files through cmd.exe.
