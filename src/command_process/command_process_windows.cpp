@@ -4,6 +4,10 @@
 // is put back first: on the console's handler thread for a close, on the session window's
 // thread for logoff and shutdown.
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -136,10 +140,40 @@ void LockReport() { AcquireSRWLockExclusive(&reportLock); }
 void UnlockReport() { ReleaseSRWLockExclusive(&reportLock); }
 
 std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
-  // The command inherits its standard handles and nothing else, so not this file either.
-  std::FILE* file = _wfopen(reinterpret_cast<const wchar_t*>(path), L"ab");
-  if (file == nullptr) status = LastStatus();
-  return file;
+  const auto* name = reinterpret_cast<const wchar_t*>(path);
+  // Whatever the caller names is opened with buttonguard's rights: a pipe's server may learn
+  // who connected, never act as it (identification only), and anything but a file on a disk,
+  // or the NUL device that drops the report, is refused before anything is read. Only added
+  // to, and not inherited: the command inherits its standard handles and nothing else.
+  const HANDLE handle =
+      CreateFileW(name, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                  nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    status = LastStatus();
+    return nullptr;
+  }
+  const DWORD type = GetFileType(handle);
+  wchar_t full[8];
+  const DWORD length = GetFullPathNameW(name, 8, full, nullptr);
+  // The platform gives every name of the NUL device (nul, NUL:, nul.txt) as \\.\NUL.
+  const bool nul = type == FILE_TYPE_CHAR && length == 7 && CompareStringOrdinal(full, 7, L"\\\\.\\NUL", 7, TRUE) == CSTR_EQUAL;
+  std::FILE* file = nullptr;
+  if (type != FILE_TYPE_DISK && !nul) {
+    status = ERROR_BAD_FILE_TYPE;
+  } else {
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_BINARY);
+    file = descriptor >= 0 ? _fdopen(descriptor, "ab") : nullptr;
+    if (file != nullptr) return file;
+    status = ERROR_NOT_ENOUGH_MEMORY;
+    if (descriptor >= 0) {
+      _close(descriptor);
+      return nullptr;
+    }
+  }
+  CloseHandle(handle);
+  return nullptr;
 }
 
 std::uint32_t StartCommand(bool wholeTree) {
