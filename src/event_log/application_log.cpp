@@ -19,12 +19,24 @@ HANDLE log = nullptr;
 constexpr std::size_t kLongestText = 300;
 constexpr std::size_t kLongestOrigin = 300;
 
+// Event Viewer reads "%%" and a number in an entry's strings as a reference to another
+// message, and shows that message instead: a word joiner (U+2060, which shows as nothing)
+// after each "%" that a "%" follows keeps a program path such as C:\100%%1\setup.exe as typed.
+constexpr WCHAR kWordJoiner = 0x2060;
+
 // Copies what fits of `text` to `out`, leaving room for the terminating zero at `end`.
 template <typename Text>
 WCHAR* Append(WCHAR* out, const WCHAR* end, Text text) {
+  WCHAR previous = 0;
   for (auto unit : text) {
+    const auto wide = static_cast<WCHAR>(static_cast<char16_t>(unit));
+    if (previous == L'%' && wide == L'%') {
+      if (out + 1 >= end) break;
+      *out++ = kWordJoiner;
+    }
     if (out + 1 >= end) break;
-    *out++ = static_cast<WCHAR>(static_cast<char16_t>(unit));
+    *out++ = wide;
+    previous = wide;
   }
   *out = 0;
   return out;

@@ -208,7 +208,7 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     }
     // The zeros a dead run left there would be saved as the user's values.
     SchemeIdentifier active;
-    if (QueryActiveScheme(active) == 0) {
+    if (unrecovered.count > 0 && QueryActiveScheme(active) == 0) {
       if (const std::uint32_t status = unrecovered.StatusOf(active)) {
         WriteLoggedStatusLine(scheme.report, EventKind::Failure, "not recovered", active, true,
                               status);
@@ -240,8 +240,10 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     if (EndIfAnnounced(scheme)) return EndedBeforeTheStart(scheme.report);
     // Idle sleep would end the job as surely as the power button; a request that cannot be
     // made is said, and the buttons are guarded all the same.
-    if (const std::uint32_t status = HoldAwake(arguments[commandIndex], display)) {
-      WriteStatusLine(scheme.report, "awake failed", status);
+    bool displayOnly = false;
+    if (const std::uint32_t status = HoldAwake(arguments[commandIndex], display, displayOnly)) {
+      WriteStatusLine(scheme.report, displayOnly ? "display awake failed" : "awake failed",
+                      status);
     }
     startStatus = StartCommand(wholeTree);
     if (startStatus != 0) WriteStatusLine(scheme.report, "not started", startStatus);

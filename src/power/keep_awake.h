@@ -9,8 +9,9 @@
 
 // Holds the system awake, and the display on when `display` is set, with a request whose
 // reason names buttonguard and `program`'s file name (never its arguments, which may hold
-// secrets). Returns 0 or the platform status; on failure nothing is held.
-std::uint32_t HoldAwake(std::u16string_view program, bool display);
+// secrets). Returns 0 or the platform status; on failure nothing is held, unless only the
+// display could not be, which `displayOnly` then says: the system is held all the same.
+std::uint32_t HoldAwake(std::u16string_view program, bool display, bool& displayOnly);
 
 // Lets the request go; nothing when none is held.
 void ReleaseAwake();

@@ -236,7 +236,10 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
 }
 
 namespace {
-int runsLock = -1;  // the records folder, locked while it is open
+// The records folder, opened at the first lock and kept for the life of the process: it is
+// locked while runsLocked is set.
+int runsLock = -1;
+bool runsLocked = false;
 std::string runsLockName;
 }  // namespace
 
@@ -245,30 +248,32 @@ const char* RunsLockName() {
   return runsLockName.c_str();
 }
 
-// The lock is the records folder itself: the store owner's alone, checked as every use of it
-// is, and gone with the process that held it, however it ends.
+// The lock is the records folder itself: the store owner's alone, checked when it is opened,
+// and let go by the system with the process that held it, however it ends.
 std::uint32_t LockRuns() {
-  std::uint32_t status = 0;
-  const int folder = OpenRecordFolder(true, status);
-  if (folder < 0) return status;
+  if (runsLock < 0) {
+    std::uint32_t status = 0;
+    runsLock = OpenRecordFolder(true, status);
+    if (runsLock < 0) return status;
+  }
   timespec start{};
   clock_gettime(CLOCK_MONOTONIC, &start);
-  while (flock(folder, LOCK_EX | LOCK_NB) != 0) {
+  while (flock(runsLock, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const long long waited =
         (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (error != EWOULDBLOCK && error != EINTR) return CloseWithStatus(folder, kWriteFault);
-    if (waited >= kLongestRunsLockWait) return CloseWithStatus(folder, kRunsLockTimeoutStatus);
+    if (error != EWOULDBLOCK && error != EINTR) return kWriteFault;
+    if (waited >= kLongestRunsLockWait) return kRunsLockTimeoutStatus;
     const timespec pause = {0, 5000000};
     nanosleep(&pause, nullptr);
   }
-  runsLock = folder;
+  runsLocked = true;
   return 0;
 }
 
 void UnlockRuns() {
-  if (runsLock >= 0) close(runsLock);
-  runsLock = -1;
+  if (runsLocked) flock(runsLock, LOCK_UN);
+  runsLocked = false;
 }
