@@ -8,9 +8,10 @@ Usage: release-msi.py SOURCE_DIR MSI ARCH VERSION EXE README   (ARCH: x64 or x86
 
 Adds the MSI's hash to SHA256SUMS beside it, next to the zip's.
 
-wixl 0.101 cannot write the Environment table (it crashes on <Environment>), so msibuild adds
-the row that puts the install folder on the system PATH, and the actions that write and remove
-it. Needs Debian's python3-olefile (run it with /usr/bin/python3).
+wixl 0.101 cannot write the Environment or MsiLockPermissionsEx tables (it crashes on
+<Environment> and knows no permissions), nor a service's dependencies, so msibuild adds the row
+that puts the install folder on the system PATH, the permissions locked on the folders and
+files, the dependency, and the actions that apply them. Needs Debian's python3-olefile (run it with /usr/bin/python3).
 """
 
 import hashlib
@@ -31,8 +32,10 @@ release_zip = __import__("release-zip")
 # Fixed for all versions: an MSI's codes must be stable, and each is ours alone.
 CODE_NAMESPACE = uuid.UUID("0f3c5a56-3a8e-4f0b-9f43-8a2f6f1d9b27")
 COMPONENTS = {
-    "x64": ("3b0f0c2e-6a4b-4f7e-8f6d-1c9e2a7b5d41", "8e4d2b6a-1f3c-4a9e-b7d5-2c6f0e8a9b13"),
-    "x86": ("c7a1e9d3-5b2f-4e8c-9a6d-3f1b7c0e2d58", "4f9b3d7e-2a6c-4b1e-8d5f-6e0a2c9b7f34"),
+    "x64": ("3b0f0c2e-6a4b-4f7e-8f6d-1c9e2a7b5d41", "8e4d2b6a-1f3c-4a9e-b7d5-2c6f0e8a9b13",
+            "6d2a9f41-3c7e-4b58-a0e6-9f13c5d7b2e8"),
+    "x86": ("c7a1e9d3-5b2f-4e8c-9a6d-3f1b7c0e2d58", "4f9b3d7e-2a6c-4b1e-8d5f-6e0a2c9b7f34",
+            "b91e4c07-8d2f-4a63-9e5b-07c4f2a8d1e6"),
 }
 # The platform as the summary information's template names it.
 TEMPLATE_PLATFORMS = {"x64": "x64", "x86": "Intel"}
@@ -47,6 +50,21 @@ ENVIRONMENT_TABLE = (
     # = set at install, - remove at uninstall, * the system's variable; [~] is its old value,
     # so the folder is appended, and only it is taken away again.
     "PATH\t=-*PATH\t[~];[INSTALLFOLDER]\tExecutable\n")
+# Permissions set on what the MSI makes, whatever its parent passes on (P: nothing inherited):
+# the boot recovery service runs buttonguard.exe as LocalSystem, and the install folder is on
+# every elevated process's PATH, so only Administrators and SYSTEM may change them, wherever
+# INSTALLFOLDER points; Users may read and run. The lock's folder admits no one else at all.
+FOLDER_SDDL = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+FILE_SDDL = "D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;BU)"
+LOCK_FOLDER_SDDL = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"
+LOCK_PERMISSIONS_TABLE = (
+    "MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition\n"
+    "s72\ts72\ts32\tl0\tS255\n"
+    "MsiLockPermissionsEx\tMsiLockPermissionsEx\n"
+    f"InstallFolder\tINSTALLFOLDER\tCreateFolder\t{FOLDER_SDDL}\t\n"
+    f"Executable\tbuttonguard.exe\tFile\t{FILE_SDDL}\t\n"
+    f"Readme\tREADME.md\tFile\t{FILE_SDDL}\t\n"
+    f"RunsLockFolder\tLOCKFOLDER\tCreateFolder\t{LOCK_FOLDER_SDDL}\t\n")
 UPGRADE_CODE = "{5D6FD7B1-8E43-4C5E-9B0C-0B4F3A5C2E61}"  # as res/buttonguard.wxs has it
 
 
@@ -56,12 +74,20 @@ def queries(version):
         "VALUES ('RemoveEnvironmentStrings', 3300)",
         "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) "
         "VALUES ('WriteEnvironmentStrings', 5200)",
+        # The service is installed before the registry values are written, so that the quoted
+        # ImagePath is the one that stays.
+        "UPDATE `InstallExecuteSequence` SET `Sequence` = 4900 WHERE `Action` = 'InstallServices'",
+        # Its recovery calls the Power service's functions: started after it.
+        "UPDATE `ServiceInstall` SET `Dependencies` = 'Power[~][~]' "
+        "WHERE `ServiceInstall` = 'BootRecovery'",
         # A rebuild of the same version (another commit) replaces the installed one too: the
         # upper bound becomes inclusive (512) besides migrating features (1). It is part of
         # the row's key, so the row is written anew.
         # wixl writes an expandable registry value as a plain string; "#%" makes it one.
         "UPDATE `Registry` SET `Value` = '#%[#buttonguard.exe]' "
         "WHERE `Name` = 'EventMessageFile'",
+        "UPDATE `Registry` SET `Value` = '#%\"[#buttonguard.exe]\" --boot-recovery-service' "
+        "WHERE `Name` = 'ImagePath'",
         "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",
         "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) "
         f"VALUES ('{UPGRADE_CODE}', '{version}', 513, 'WIX_UPGRADE_DETECTED')",
@@ -103,7 +129,7 @@ def main(source_dir, msi, arch, version, exe, readme):
                 digest.update(content.read())
         product = uuid.uuid5(CODE_NAMESPACE, "product " + digest.hexdigest())
         package = uuid.uuid5(CODE_NAMESPACE, "package " + digest.hexdigest())
-        executable_component, readme_component = COMPONENTS[arch]
+        executable_component, readme_component, lock_folder_component = COMPONENTS[arch]
         partial = os.path.abspath(msi) + ".partial"
         wxs = os.path.join(os.path.abspath(source_dir), "res", "buttonguard.wxs")
         subprocess.run(
@@ -111,15 +137,19 @@ def main(source_dir, msi, arch, version, exe, readme):
              "-D", f"Version={version}", "-D", f"ProductCode={product}",
              "-D", f"ExecutableComponent={executable_component}",
              "-D", f"ReadmeComponent={readme_component}",
+             "-D", f"LockFolderComponent={lock_folder_component}",
              "-D", "ProgramFilesFolder=" +
              ("ProgramFiles64Folder" if arch == "x64" else "ProgramFilesFolder"),
              "-D", "Win64=" + ("yes" if arch == "x64" else "no"), wxs],
             check=True, cwd=stage, stderr=subprocess.DEVNULL)
-        idt = os.path.join(stage, "Environment.idt")
-        with open(idt, "w", encoding="ascii", newline="\r\n") as table:
-            table.write(ENVIRONMENT_TABLE)
+        tables = []
+        for name, text in (("Environment", ENVIRONMENT_TABLE),
+                           ("MsiLockPermissionsEx", LOCK_PERMISSIONS_TABLE)):
+            tables.append(os.path.join(stage, name + ".idt"))
+            with open(tables[-1], "w", encoding="ascii", newline="\r\n") as table:
+                table.write(text)
         # One change a call: msibuild stops at the first option it cannot parse.
-        for change in [["-i", idt]] + [["-q", query] for query in queries(version)] + [
+        for change in [["-i", idt] for idt in tables] + [["-q", query] for query in queries(version)] + [
                 ["-s", "buttonguard", "buttonguard", f"{TEMPLATE_PLATFORMS[arch]};1033",
                  "{%s}" % str(package).upper()]]:
             subprocess.run(["msibuild", partial] + change, check=True, cwd=stage)

@@ -35,6 +35,20 @@ table Environment | grep -qP '^PATH\t=-\*PATH\t\[~\];\[INSTALLFOLDER\]\tExecutab
   fail "the PATH row"
 table Property | grep -qP '^UpgradeCode\t\{5D6FD7B1-8E43-4C5E-9B0C-0B4F3A5C2E61\}$' ||
   fail "the upgrade code"
+# The install folder, its files and the lock's folder locked wherever they go: Administrators
+# and SYSTEM alone may change them, nothing inherited. (Wine applies no permissions: only
+# Windows shows them set.)
+folder_sddl='D:P\(A;OICI;FA;;;BA\)\(A;OICI;FA;;;SY\)'
+file_sddl='D:P\(A;;FA;;;BA\)\(A;;FA;;;SY\)\(A;;0x1200a9;;;BU\)'
+for row in "INSTALLFOLDER\tCreateFolder\t${folder_sddl}\(A;OICI;0x1200a9;;;BU\)" \
+           "buttonguard.exe\tFile\t$file_sddl" "README.md\tFile\t$file_sddl" \
+           "LOCKFOLDER\tCreateFolder\t$folder_sddl"; do
+  table MsiLockPermissionsEx | grep -qP "^\w+\t$row\t$" || fail "no lock row $row"
+done
+table CreateFolder | grep -qP '^INSTALLFOLDER\tExecutable$' || fail "the install folder is not made"
+table Directory | grep -qP '^LOCKFOLDER\tCommonAppDataFolder\tbuttonguard$' || fail "lock folder"
+table ServiceInstall | grep -qP '^BootRecovery\tbuttonguard\t.*\tPower\[~\]\[~\]\t' ||
+  fail "the service does not depend on the Power service"
 # Windows Installer's GUID type is upper case: in lower case, an upgrade may not find the
 # installed product, and two would stand side by side.
 lower=$(cat "$work/tables"/*.idt <(msiinfo suminfo "$msi") | grep -aoiP '\{[0-9a-f-]{36}\}' |
@@ -93,8 +107,9 @@ cmp -s "$work/output" "$work/expected-show" && [ "$status" -eq $((0x341205)) ] |
 service_key='HKLM\System\CurrentControlSet\Services\buttonguard'
 wine reg query "$service_key" | tr -d '\r' > "$work/service" || fail "no service"
 grep -qP '^\s+Start\s+REG_DWORD\s+0x2$' "$work/service" || fail "the service is not automatic"
-grep -qP '^\s+ImagePath\s+REG_\w+\s+.*buttonguard\.exe"? --boot-recovery-service$' \
+grep -qP '^\s+ImagePath\s+REG_EXPAND_SZ\s+"C:\\'"$program_files"'\\buttonguard\\buttonguard\.exe" --boot-recovery-service$' \
   "$work/service" || fail "the service's command line: $(cat "$work/service")"
+[ -d "$prefix/drive_c/ProgramData/buttonguard" ] || fail "the lock's folder was not made"
 wine reg query 'HKLM\System\CurrentControlSet\Services\EventLog\Application\buttonguard' \
   /v EventMessageFile | tr -d '\r' > "$work/event-source" || fail "no Application log source"
 grep -qF "REG_EXPAND_SZ    C:\\$program_files\\buttonguard\\buttonguard.exe" "$work/event-source" ||
