@@ -6,6 +6,7 @@
 
 #include "command_lookup_windows.h"
 #include "command_process.h"
+#include "start_kind.h"
 
 namespace {
 
@@ -210,12 +211,16 @@ std::uint32_t Search(const char16_t* name) {
   return ERROR_FILE_NOT_FOUND;
 }
 
-bool SameExtension(const wchar_t* extension, const wchar_t* lowerCase) {
-  for (; *lowerCase != L'\0'; ++extension, ++lowerCase) {
-    const wchar_t unit = *extension >= L'A' && *extension <= L'Z' ? *extension | 0x20 : *extension;
-    if (unit != *lowerCase) return false;
-  }
-  return *extension == L'\0';
+// An app execution alias: a reparse point of its own tag, which the platform documents as
+// what FindFirstFileW gives in dwReserved0 for a reparse point.
+bool IsAppExecutionAlias(const wchar_t* path) {
+  constexpr DWORD kAppExecutionLinkTag = 0x8000001B;  // IO_REPARSE_TAG_APPEXECLINK
+  WIN32_FIND_DATAW found = {};
+  const HANDLE search = FindFirstFileW(path, &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         found.dwReserved0 == kAppExecutionLinkTag;
 }
 
 // What cmd.exe reads as something other than text even inside quotes: % expands a variable,
@@ -299,14 +304,20 @@ std::uint32_t PrepareStart(const wchar_t* commandLineTail, int argumentCount,
   const wchar_t* fullPath = buffers->searchPath;
   const wchar_t* extension = ExtensionOf(fullPath);
   if (extension == nullptr) return ERROR_BAD_EXE_FORMAT;
-  if (SameExtension(extension, L".bat") || SameExtension(extension, L".cmd")) {
-    return StartThroughCmd(fullPath, argumentCount, arguments, commandIndex + 1);
-  }
   DWORD binaryType = 0;
-  if (!(SameExtension(extension, L".exe") || SameExtension(extension, L".com")) ||
-      !GetBinaryTypeW(fullPath, &binaryType) ||
-      !(binaryType == SCS_32BIT_BINARY || binaryType == SCS_64BIT_BINARY)) {
-    return ERROR_BAD_EXE_FORMAT;
+  switch (HowToStart(reinterpret_cast<const char16_t*>(extension), IsAppExecutionAlias(fullPath))) {
+    case StartKind::ThroughCmd:
+      return StartThroughCmd(fullPath, argumentCount, arguments, commandIndex + 1);
+    case StartKind::CheckedProgram:
+      if (GetBinaryTypeW(fullPath, &binaryType) &&
+          (binaryType == SCS_32BIT_BINARY || binaryType == SCS_64BIT_BINARY)) {
+        break;
+      }
+      return ERROR_BAD_EXE_FORMAT;
+    case StartKind::Program:
+      break;
+    case StartKind::Refused:
+      return ERROR_BAD_EXE_FORMAT;
   }
   Builder program{buffers->program};
   Builder line{buffers->commandLine};
@@ -318,6 +329,15 @@ std::uint32_t PrepareStart(const wchar_t* commandLineTail, int argumentCount,
 }  // namespace
 
 FoundCommand TheFoundCommand() { return {buffers->program, buffers->commandLine}; }
+
+bool IsInSystemFolder(const wchar_t* program) {
+  wchar_t folder[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+  return length > 0 && length < MAX_PATH && Length(program) > length &&
+         IsSeparator(program[length]) &&
+         CompareStringOrdinal(program, static_cast<int>(length), folder,
+                              static_cast<int>(length), TRUE) == CSTR_EQUAL;
+}
 
 bool IsNotFoundStatus(std::uint32_t status) {
   return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND;

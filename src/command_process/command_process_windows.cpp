@@ -195,7 +195,7 @@ std::uint32_t StartCommand(bool wholeTree) {
   }
   const FoundCommand command = TheFoundCommand();
   PROCESS_INFORMATION process = {};
-  const NativeSystemFolder native;
+  const NativeSystemFolder native(IsInSystemFolder(command.program));
   // In the job before its first instruction, so that nothing it starts escapes.
   if (!CreateProcessW(command.program, command.commandLine, nullptr, nullptr,
                       handles.count > 0 ? TRUE : FALSE,
