@@ -808,6 +808,13 @@ TEST_F(WineTest, WritesEntriesThroughThePlatformsApplicationLog) {
   const WineRun block = RunUnderWine(Executable(), "block", store, "", traced);
   store.Write(StoreText({0, 0, 0, 0, 0, 0}, {"fail write 1 5"}));
   const WineRun restore = RunUnderWine(Executable(), "restore 00341205", store, "", traced);
+  // A program path with %%1 in it, which Event Viewer would read as another message.
+  const fs::path folder = fs::path(store.folder()) / "a%%1";
+  fs::create_directory(folder);
+  fs::copy_file(kWindowsBuild / "tests/windows/console_event_check.exe", folder / "check.exe");
+  store.Write(StoreText({3, 4, 1, 2, 0, 5}));
+  const WineRun run =
+      RunUnderWine(Executable(), "run " + Quote(WindowsPath(folder / "check.exe")) + " args", store, "", traced);
 
   const auto hasTrace = [](const WineRun& run, const std::string& level, const std::string& text) {
     return run.errorsAsWritten.find(level + ":eventlog:ReportEventW L\"" + text + "\"\n") !=
@@ -817,6 +824,9 @@ TEST_F(WineTest, WritesEntriesThroughThePlatformsApplicationLog) {
   EXPECT_TRUE(hasTrace(block, "trace", blocked)) << block.errorsAsWritten;
   EXPECT_TRUE(hasTrace(block, "trace", "buttonguard block"));
   EXPECT_TRUE(hasTrace(restore, "err", "restore failed 0x80070005")) << restore.errorsAsWritten;
+  // Shown as typed: a word joiner keeps the two % apart.
+  EXPECT_NE(run.errorsAsWritten.find("\\\\a%\\2060%1\\\\check.exe\""), std::string::npos)
+      << run.errorsAsWritten;
 }
 
 // A process id that Windows gave again to another program (here, the one that plants the
