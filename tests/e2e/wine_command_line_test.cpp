@@ -215,16 +215,23 @@ std::string PrepareWine() {
                            {kWine, "reg", "add", R"(HKCU\Software\Wine\Drivers)", "/v", "Graphics",
                             "/d", "null", "/f"},
                            {.extraEnvironment = PrefixEnvironment()}));
-  WaitProcess(StartProcess(WineServer().string(), {"wineserver", "-k"},
-                           {.extraEnvironment = PrefixEnvironment()}));
-  WaitProcess(StartProcess(WineServer().string(), {"wineserver", "-p"},
-                           {.extraEnvironment = PrefixEnvironment()}));
+  // The old server gone before the new one starts: one still ending may hold its socket.
+  for (const char* step : {"-k", "-w", "-p"}) {
+    WaitProcess(StartProcess(WineServer().string(), {"wineserver", step},
+                             {.extraEnvironment = PrefixEnvironment()}));
+  }
   // The first program also starts Wine's own services, which live as long as the server and
   // would hold a test's pipes open: they start here, on /dev/null.
   WaitProcess(StartProcess(kWine, {kWine, "cmd", "/c", "exit"},
                            {.extraEnvironment = PrefixEnvironment()}));
   fs::copy_file(kWindowsBuild / "system32" / "powrprof.dll",
                 windows / SystemFolder() / "powrprof.dll", fs::copy_options::overwrite_existing);
+  // On a loaded machine the new server may not start a program of this build at once: the
+  // first test waits for nothing of the kind.
+  const TemporaryStore store;
+  const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+  for (int i = 0; i < 30 && !RunUnderWine(check, "await .", store).launched; ++i) {
+  }
   return "";
 }
 
