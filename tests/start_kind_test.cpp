@@ -17,9 +17,9 @@ struct StartCase {
 // nothing else.
 TEST(HowToStart, DecidesByTheExtensionAndTrustsOnlyAnAliasWithoutReadingIt) {
   const StartCase cases[] = {
-      {u".exe", true, StartKind::Program},       {u".EXE", false, StartKind::CheckedProgram},
+      {u".exe", true, StartKind::Program},         {u".EXE", false, StartKind::CheckedProgram},
       {u".com", false, StartKind::CheckedProgram}, {u".Cmd", false, StartKind::ThroughCmd},
-      {u".bat", true, StartKind::ThroughCmd},    {u".msi", true, StartKind::Refused},
+      {u".bat", true, StartKind::ThroughCmd},      {u".msi", true, StartKind::Refused},
   };
   for (const StartCase& c : cases) {
     EXPECT_EQ(HowToStart(c.extension, c.appExecutionAlias), c.kind)

@@ -280,7 +280,8 @@ std::uint32_t StartThroughCmd(const wchar_t* batchFile, int argumentCount,
     // so that "C:\dir\" can never swallow the quote and the arguments after it.
     std::size_t length = 0;
     std::size_t trailing = 0;
-    for (; argument[length] != L'\0'; ++length) trailing = argument[length] == L'\\' ? trailing + 1 : 0;
+    for (; argument[length] != L'\0'; ++length)
+      trailing = argument[length] == L'\\' ? trailing + 1 : 0;
     const bool quoted = trailing > 0 || NeedsQuotesForCmd(argument);
     line.Append(quoted ? L" \"" : L" ").Append(argument);
     for (std::size_t j = 0; j < trailing; ++j) line.Append(L"\\");
@@ -335,16 +336,15 @@ bool IsInSystemFolder(const wchar_t* program) {
   const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
   return length > 0 && length < MAX_PATH && Length(program) > length &&
          IsSeparator(program[length]) &&
-         CompareStringOrdinal(program, static_cast<int>(length), folder,
-                              static_cast<int>(length), TRUE) == CSTR_EQUAL;
+         CompareStringOrdinal(program, static_cast<int>(length), folder, static_cast<int>(length),
+                              TRUE) == CSTR_EQUAL;
 }
 
 bool IsNotFoundStatus(std::uint32_t status) {
   return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND;
 }
 
-std::uint32_t FindCommand(int argumentCount, const char16_t* const* arguments,
-                          int commandIndex) {
+std::uint32_t FindCommand(int argumentCount, const char16_t* const* arguments, int commandIndex) {
   const char16_t* name = arguments[commandIndex];
   if (name[0] == u'\0') return ERROR_FILE_NOT_FOUND;
   const NativeSystemFolder native;

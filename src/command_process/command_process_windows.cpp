@@ -146,10 +146,9 @@ std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
   // or the NUL device that drops the report, is refused before anything is read. Only added
   // to, and not inherited: the command inherits its standard handles and nothing else.
   const HANDLE handle =
-      CreateFileW(name, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_ALWAYS,
-                  FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                  nullptr);
+      CreateFileW(name, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     status = LastStatus();
     return nullptr;
@@ -158,12 +157,14 @@ std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
   wchar_t full[8];
   const DWORD length = GetFullPathNameW(name, 8, full, nullptr);
   // The platform gives every name of the NUL device (nul, NUL:, nul.txt) as \\.\NUL.
-  const bool nul = type == FILE_TYPE_CHAR && length == 7 && CompareStringOrdinal(full, 7, L"\\\\.\\NUL", 7, TRUE) == CSTR_EQUAL;
+  const bool nul = type == FILE_TYPE_CHAR && length == 7 &&
+                   CompareStringOrdinal(full, 7, L"\\\\.\\NUL", 7, TRUE) == CSTR_EQUAL;
   std::FILE* file = nullptr;
   if (type != FILE_TYPE_DISK && !nul) {
     status = ERROR_BAD_FILE_TYPE;
   } else {
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_BINARY);
+    const int descriptor =
+        _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_BINARY);
     file = descriptor >= 0 ? _fdopen(descriptor, "ab") : nullptr;
     if (file != nullptr) return file;
     status = ERROR_NOT_ENOUGH_MEMORY;

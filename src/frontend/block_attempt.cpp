@@ -59,13 +59,13 @@ BlockAttempt AttemptBlock(ReportTarget report, SchemeIdentifier* scheme) {
     }
   }
   // Block's own look-ups leave the scheme in accessedScheme; one unread is no scheme to name.
-  const SchemeIdentifier* const named =
-      attempt.readStatus != 0 ? nullptr : scheme != nullptr ? scheme : &accessedScheme;
+  const SchemeIdentifier* const named = attempt.readStatus != 0 ? nullptr
+                                        : scheme != nullptr     ? scheme
+                                                                : &accessedScheme;
   if (attempt.Blocked()) {
     WriteSchemeValuesLine(EventKind::Blocked, "blocked", named, savedButtonPolicy);
   } else {
-    WriteSchemeStatusLine(EventKind::Failure, "block failed", named,
-                          attempt.FailureStatus());
+    WriteSchemeStatusLine(EventKind::Failure, "block failed", named, attempt.FailureStatus());
   }
   WritePolicyValuesLine(report, savedButtonPolicy);
   attempt.code = PackPolicyCode(savedButtonPolicy);

@@ -56,7 +56,8 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
     const SchemeIdentifier& scheme = stored.record.scheme;
     std::uint32_t status = 0;
     bool backAlready = false;
-    for (std::size_t j = 0; j < i; ++j) backAlready = backAlready || (putBack[j] && records[j].record.scheme == scheme);
+    for (std::size_t j = 0; j < i; ++j)
+      backAlready = backAlready || (putBack[j] && records[j].record.scheme == scheme);
     if (!stored.wellFormed) {
       status = kMalformedRecordStatus;
       WriteNamedStatusLine(report, "bad record", stored.name.text, status);
@@ -74,8 +75,7 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
       putBack[i] = status == 0;
       // A put-back that failed keeps its record, for the next recovery.
       if (status == 0) static_cast<void>(RemoveRunRecord(stored.record));
-      if (status != 0 && unrecovered != nullptr &&
-          unrecovered->count < UnrecoveredSchemes::kMost) {
+      if (status != 0 && unrecovered != nullptr && unrecovered->count < UnrecoveredSchemes::kMost) {
         unrecovered->schemes[unrecovered->count] = scheme;
         unrecovered->statuses[unrecovered->count++] = status;
       }

@@ -162,9 +162,9 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
   // Without its file, the report of a script that asked for one would go where the script
   // cannot stand it (PowerShell 5.1 turns standard error into errors): nothing is done.
   std::uint32_t reportStatus = 0;
-  std::FILE* const file =
-      mistake == nullptr && reportPath != nullptr ? OpenReportFile(reportPath, reportStatus)
-                                                  : nullptr;
+  std::FILE* const file = mistake == nullptr && reportPath != nullptr
+                              ? OpenReportFile(reportPath, reportStatus)
+                              : nullptr;
   if (mistake != nullptr || reportStatus != 0) {
     WriteReportLine({report}, "run");
     if (mistake != nullptr) {
@@ -242,8 +242,7 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     // made is said, and the buttons are guarded all the same.
     bool displayOnly = false;
     if (const std::uint32_t status = HoldAwake(arguments[commandIndex], display, displayOnly)) {
-      WriteStatusLine(scheme.report, displayOnly ? "display awake failed" : "awake failed",
-                      status);
+      WriteStatusLine(scheme.report, displayOnly ? "display awake failed" : "awake failed", status);
     }
     startStatus = StartCommand(wholeTree);
     if (startStatus != 0) WriteStatusLine(scheme.report, "not started", startStatus);

@@ -119,8 +119,8 @@ struct BuiltLine {
   }
 };
 
-struct SchemeValuesLine : BuiltLine<kLongestSchemePrefix + std::size_t{6} * 11 +
-                                    std::size_t{5} * 2 + 1 + 8> {
+struct SchemeValuesLine
+    : BuiltLine<kLongestSchemePrefix + std::size_t{6} * 11 + std::size_t{5} * 2 + 1 + 8> {
   char* Build(std::string_view label, const SchemeIdentifier* scheme, const ButtonPolicy& policy) {
     return AppendValues(AppendSchemePrefix(text, label, scheme), policy);
   }
@@ -204,8 +204,8 @@ void WritePolicyOverridesLine(ReportTarget report, const PolicyOverrides& overri
     } else if (!overrides.readable[i]) {
       *end++ = '?';
     } else {
-      end = AppendSignedDecimal(end,
-                                static_cast<std::int32_t>(overrides.values.*kButtonPolicyFields[i]));
+      end = AppendSignedDecimal(
+          end, static_cast<std::int32_t>(overrides.values.*kButtonPolicyFields[i]));
     }
   }
   WriteBuilt(report, line, end);
@@ -285,8 +285,8 @@ void WriteSchemeProcessLine(ReportTarget report, std::string_view label,
   WriteSchemeProcessLine(report, label, &scheme, processId);
 }
 
-void WriteSchemeProcessLine(EventKind kind, std::string_view label,
-                            const SchemeIdentifier& scheme, std::uint32_t processId) {
+void WriteSchemeProcessLine(EventKind kind, std::string_view label, const SchemeIdentifier& scheme,
+                            std::uint32_t processId) {
   SchemeProcessLine line;
   WriteEvent(kind, line.View(line.Build(label, &scheme, processId)));
 }

@@ -74,8 +74,8 @@ void WriteSchemeStatusLine(EventKind kind, std::string_view label, const SchemeI
                            std::uint32_t status);
 void WriteNamedStatusLine(EventKind kind, std::string_view label, std::string_view name,
                           std::uint32_t status);
-void WriteSchemeProcessLine(EventKind kind, std::string_view label,
-                            const SchemeIdentifier& scheme, std::uint32_t processId);
+void WriteSchemeProcessLine(EventKind kind, std::string_view label, const SchemeIdentifier& scheme,
+                            std::uint32_t processId);
 
 // A line about `scheme` in the report, naming the scheme there only when `nameInReport` is
 // set, and the same line, naming it always, as an application log entry of `kind`.
@@ -83,8 +83,7 @@ void WriteLoggedValuesLine(ReportTarget report, EventKind kind, std::string_view
                            const SchemeIdentifier& scheme, bool nameInReport,
                            const ButtonPolicy& policy);
 void WriteLoggedStatusLine(ReportTarget report, EventKind kind, std::string_view label,
-                           const SchemeIdentifier& scheme, bool nameInReport,
-                           std::uint32_t status);
+                           const SchemeIdentifier& scheme, bool nameInReport, std::uint32_t status);
 
 // `label`, a space and `text` (ASCII; cut to fit a line of 160 characters).
 void WriteLabelledLine(ReportTarget report, std::string_view label, std::string_view text);

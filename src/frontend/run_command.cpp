@@ -5,8 +5,8 @@
 #include "block_attempt.h"
 #include "button_policy.h"
 #include "dead_runs.h"
-#include "keep_awake.h"
 #include "guarded_run.h"
+#include "keep_awake.h"
 #include "policy_code.h"
 #include "report_writer.h"
 #include "run_records.h"
@@ -40,8 +40,7 @@ CommandResult Restore(int argumentCount, const char16_t* const* arguments, Repor
     return UsageError();
   }
   if (!ParsePolicyCode(arguments[2], savedButtonPolicy)) {
-    WriteUsageError(help, "restore",
-                    "not a code: characters 3 to 8 must be hexadecimal digits");
+    WriteUsageError(help, "restore", "not a code: characters 3 to 8 must be hexadecimal digits");
     return UsageError();
   }
   WritePolicyValuesLine(report, savedButtonPolicy);
@@ -50,8 +49,7 @@ CommandResult Restore(int argumentCount, const char16_t* const* arguments, Repor
     WriteSchemeStatusLine(EventKind::Failure, "restore failed", nullptr, status);
     return PowerFailure(status);
   }
-  WriteSchemeValuesLine(EventKind::PutBack, "restored", &accessedScheme,
-                        savedButtonPolicy);
+  WriteSchemeValuesLine(EventKind::PutBack, "restored", &accessedScheme, savedButtonPolicy);
   return {0, CommandOutcome::Done};
 }
 

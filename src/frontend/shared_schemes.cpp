@@ -17,8 +17,8 @@ StoredRecord* LoadSortedRecords(std::size_t& count, std::uint32_t& status) {
   count = 0;
   auto* records =
       static_cast<StoredRecord*>(std::malloc(kMostLoadedRecords * sizeof(StoredRecord)));
-  status = records == nullptr ? kNotEnoughMemory
-                              : LoadRunRecords(records, kMostLoadedRecords, count);
+  status =
+      records == nullptr ? kNotEnoughMemory : LoadRunRecords(records, kMostLoadedRecords, count);
   for (std::size_t i = 1; i < count; ++i) {
     for (std::size_t j = i; j > 0 && std::string_view(records[j].name.text) <
                                          std::string_view(records[j - 1].name.text);

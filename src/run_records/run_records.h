@@ -82,7 +82,7 @@ std::uint32_t LockRuns();
 void UnlockRuns();
 const char* RunsLockName();
 
-inline constexpr unsigned kLongestRunsLockWait = 10000;  // milliseconds
+inline constexpr unsigned kLongestRunsLockWait = 10000;        // milliseconds
 inline constexpr std::uint32_t kRunsLockTimeoutStatus = 1460;  // ERROR_TIMEOUT
 
 // What a malformed record is reported with.

@@ -1,7 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -315,14 +315,14 @@ std::uint32_t OpenRunsLock() {
     status = GetLastError();
   }
   // Held open while the file is made, so that the folder checked is the one it is made in.
-  const HANDLE folder = status != 0 ? INVALID_HANDLE_VALUE
-                                    : OpenLockPart(path, 0, OPEN_EXISTING, true, attributes,
-                                                   status);
+  const HANDLE folder = status != 0
+                            ? INVALID_HANDLE_VALUE
+                            : OpenLockPart(path, 0, OPEN_EXISTING, true, attributes, status);
   if (folder != INVALID_HANDLE_VALUE) {
     --end;  // over the terminator
     for (wchar_t c : kFile) *end++ = c;
-    runsLock = OpenLockPart(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, false, attributes,
-                            status);
+    runsLock =
+        OpenLockPart(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, false, attributes, status);
     if (status == kRecordsRefusedStatus) NameTheLock(path);
     CloseHandle(folder);
   }

@@ -28,7 +28,8 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra
   for (std::size_t i = 0; i < extra.size(); ++i) {
     const std::string name = extra[i].substr(0, extra[i].find('=') + 1);
     bool replacedLater = false;
-    for (std::size_t j = i + 1; j < extra.size(); ++j) replacedLater |= extra[j].rfind(name, 0) == 0;
+    for (std::size_t j = i + 1; j < extra.size(); ++j)
+      replacedLater |= extra[j].rfind(name, 0) == 0;
     if (!replacedLater) merged.push_back(extra[i]);
   }
   return merged;
