@@ -20,6 +20,13 @@ std::string BlockReport(const std::string& marks, const std::string& values,
   return report + values + "\r\n" + code + "\r\n";
 }
 
+const char* const kNoCommand = "buttonguard: not a command";
+const char* const kBlockHelp = "usage:\r\n  buttonguard block\r\n";
+// The help's values: their order and what each number means.
+const char* const kValuesHelp =
+    "The values, in this order: power button, lid, sleep button, each on mains (AC) and\r\n"
+    "battery (DC); 0 do nothing, 1 sleep, 2 hibernate, 3 shut down, 4 turn off the display.\r\n";
+
 std::vector<CommandCase> MakeCases() {
   const std::string mixed = StoreText(kMixed);
   const std::string mixedValues = "3, 4, 1, 2, 0, 5";
@@ -67,8 +74,18 @@ std::vector<CommandCase> MakeCases() {
        Hresult(13), failure, std::nullopt},
       {"block on a malformed store", {"block"}, std::string("power-button 1 1\n"),
        BlockReport("0", zeroValues, "00000000"), Hresult(13), failure, std::nullopt},
-      {"Block is no command", {"Block"}, mixed, "Block\r\n", 0, done, std::nullopt},
-      {"BLOCK is no command", {"BLOCK"}, std::nullopt, "BLOCK\r\n", 0, done, std::nullopt},
+      {"Block is no command", {"Block"}, mixed, "Block\r\n", 0, done, std::nullopt, kNoCommand},
+      {"BLOCK is no command", {"BLOCK"}, std::nullopt, "BLOCK\r\n", 0, done, std::nullopt,
+       kNoCommand},
+      // A help word after a command asks about it, and changes nothing.
+      {"block --help changes nothing", {"block", "--help"}, mixed, "block\r\n", -1, usage,
+       std::nullopt, kBlockHelp},
+      {"block -h changes nothing", {"block", "-h"}, mixed, "block\r\n", -1, usage,
+       std::nullopt, kBlockHelp},
+      {"block then slash question mark changes nothing", {"block", "/?"}, mixed, "block\r\n", -1, usage,
+       std::nullopt, kBlockHelp},
+      {"block then dash question mark changes nothing", {"block", "-?"}, mixed, "block\r\n", -1, usage,
+       std::nullopt, kBlockHelp},
 
       // restore
       {"restore", {"restore", "00331100"}, mixed, "restore\r\n3, 3, 1, 1, 0, 0\r\n", 0, done,
@@ -111,13 +128,15 @@ std::vector<CommandCase> MakeCases() {
        0x341205, done, std::nullopt, "policy check failed 0x80070490"},
       {"show of a blocked scheme", {"show"}, StoreText(kZeros),
        "show\r\n" + zeroValues + "\r\n00000000\r\n", 0, done, std::nullopt},
+      // What was not read whole is never printed: no zeros that would pass for "blocked".
       {"show with the third read failing", {"show"}, StoreText(kMixed, {"fail read 3 5"}),
-       "show\r\n3, 4, 0, 0, 0, 0\r\n00340000\r\n", Hresult(5), failure, std::nullopt},
-      {"show with the query failing", {"show"}, StoreText(kMixed, {"fail query 1168"}),
-       "show\r\n" + zeroValues + "\r\n00000000\r\n", Hresult(1168), failure, std::nullopt},
+       "show\r\n", Hresult(5), failure, std::nullopt, "read failed 0x80070005"},
+      {"show of a store that cannot be read", {"show"}, std::string("power-button 1 1\n"),
+       "show\r\n", Hresult(13), failure, std::nullopt, "read failed 0x8007000D"},
       {"show of a value the code cannot carry", {"show"}, StoreText({3, 4, 16, 2, 0, 5}),
-       "show\r\n3, 4, 16, 2, 0, 5\r\n00340205\r\n", Hresult(13), failure, std::nullopt},
-      {"Show is no command", {"Show"}, mixed, "Show\r\n", 0, done, std::nullopt},
+       "show\r\n3, 4, 16, 2, 0, 5\r\n", Hresult(13), failure, std::nullopt,
+       "no code 0x8007000D"},
+      {"Show is no command", {"Show"}, mixed, "Show\r\n", 0, done, std::nullopt, kNoCommand},
 
       // recover: no dead run is no failure, and touches nothing
       {"recover with no records", {"recover"}, mixed, "recover\r\n", 0, done, std::nullopt},
@@ -125,7 +144,7 @@ std::vector<CommandCase> MakeCases() {
        std::nullopt, "buttonguard recover: "},
 
       // anything else
-      {"no argument", {}, std::nullopt, "", -1, usage, std::nullopt, "usage: "},
+      {"no argument", {}, std::nullopt, "", -1, usage, std::nullopt, kValuesHelp},
       // The help is a person's; a script passing these words sees what it always saw.
       {"/? is echoed, with the usage beside it", {"/?"}, mixed, "/?\r\n", 0, done,
        std::nullopt, "usage: "},
@@ -133,14 +152,15 @@ std::vector<CommandCase> MakeCases() {
        std::nullopt, "usage: "},
       {"--version is echoed, with the version beside it", {"--version"}, mixed,
        "--version\r\n", 0, done, std::nullopt, "buttonguard 1."},
-      {"another word", {"status"}, mixed, "status\r\n", 0, done, std::nullopt},
-      {"an empty word", {""}, mixed, "\r\n", 0, done, std::nullopt},
+      // A script's typo passes as it always did; standard error says it is none.
+      {"another word", {"status"}, mixed, "status\r\n", 0, done, std::nullopt, kNoCommand},
+      {"an empty word", {""}, mixed, "\r\n", 0, done, std::nullopt, kNoCommand},
       {"latin 1 is echoed as bytes", {"caf\xC3\xA9"}, std::nullopt, "caf\xE9\r\n", 0, done,
-       std::nullopt},
+       std::nullopt, kNoCommand},
       {"wider characters are echoed as question marks", {"\xE4\xB8\xAD-\xF0\x9F\x98\x80"},
-       std::nullopt, "?-??\r\n", 0, done, std::nullopt},
+       std::nullopt, "?-??\r\n", 0, done, std::nullopt, kNoCommand},
       {"invalid UTF-8 is echoed as question marks", {"a\xFF\xC3z"}, std::nullopt, "a??z\r\n", 0,
-       done, std::nullopt},
+       done, std::nullopt, kNoCommand},
   };
 }
 

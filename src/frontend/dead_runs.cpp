@@ -105,5 +105,5 @@ std::uint32_t ListRuns(ReportTarget report) {
     }
   }
   std::free(records);
-  return status == kMoreRecordsStatus ? 0 : status;
+  return status;
 }

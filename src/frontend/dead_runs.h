@@ -35,6 +35,6 @@ struct UnrecoveredSchemes {
 std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered = nullptr);
 
 // One line per record: of a live run, its scheme and process id; of a dead run, its scheme
-// and the values recovery would put back. Returns 0, or the status of why the records could
-// not be read.
+// and the values recovery would put back. Returns 0, kMoreRecordsStatus when more records
+// wait than it lists, or the status of why the records could not be read.
 std::uint32_t ListRuns(ReportTarget report);

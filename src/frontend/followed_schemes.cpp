@@ -96,13 +96,18 @@ std::uint32_t PutBackValueByValue(const SchemeIdentifier& scheme, const ButtonPo
   int kept = 0;
   const std::uint32_t checkStatus = AccessSchemeButtonPolicy(PolicyAccessMode::Read, scheme);
   if (checkStatus == 0) {
+    int stillZero = 0;
     for (auto field : kButtonPolicyFields) {
-      if (savedButtonPolicy.*field != 0) {
-        merged.*field = savedButtonPolicy.*field;
-        ++kept;
+      const std::uint32_t now = savedButtonPolicy.*field;
+      if (now == 0) {
+        ++stillZero;
+        continue;
       }
+      merged.*field = now;
+      // A value already back (a put-back that failed part-way wrote it) is no one's change.
+      if (now != saved.*field) ++kept;
     }
-    if (kept == static_cast<int>(kButtonPolicyFields.size())) {
+    if (stillZero == 0 && kept > 0) {
       WriteLoggedValuesLine(report, EventKind::PutBack, "left as changed", scheme, nameTheScheme,
                             merged);
       return 0;

@@ -54,23 +54,29 @@ CommandResult Restore(int argumentCount, const char16_t* const* arguments, Repor
 }
 
 // The values as block would print them, without changing anything: did a script leave this
-// machine blocked?
+// machine blocked? Only what was read whole is printed: a failed read says so on standard
+// error instead, where no script that reads show's lines looks, and never passes for zeros.
 CommandResult Show(ReportTarget report, ReportTarget help) {
   const std::uint32_t readStatus = AccessButtonPolicy(PolicyAccessMode::Read);
-  WritePolicyValuesLine(report, savedButtonPolicy);
+  const bool fitsCode = readStatus == 0 && PolicyFitsCode(savedButtonPolicy);
+  if (readStatus != 0) {
+    WriteStatusLine(help, "read failed", readStatus);
+  } else {
+    WritePolicyValuesLine(report, savedButtonPolicy);
+  }
   // Whatever the scheme says, these are what the buttons do.
   PolicyOverrides overrides;
   const std::uint32_t policyStatus = readStatus == 0 ? ReadPolicyOverrides(overrides) : 0;
   if (readStatus == 0 && policyStatus == 0 && overrides.Any()) {
     WritePolicyOverridesLine(report, overrides);
   }
-  // A missing line must not pass for "nothing there": what could not be checked is said, on
-  // standard error, where no script that reads show's lines looks.
+  // A missing line must not pass for "nothing there": what could not be checked is said.
   if (policyStatus != 0) WriteStatusLine(help, "policy check failed", policyStatus);
   // Zeros above may be a live run's, or a dead one's to recover: worth knowing before
   // trusting them.
   if (const std::uint32_t status = ListRuns(report)) {
-    WriteStatusLine(help, "records failed", status);
+    WriteStatusLine(help, status == kMoreRecordsStatus ? "more records" : "records failed",
+                    status);
   }
   // What keeps the machine awake, where the platform lets it be read.
   static_cast<void>(ListAwakeRequests(
@@ -79,9 +85,12 @@ CommandResult Show(ReportTarget report, ReportTarget help) {
       },
       &report));
   const std::uint32_t code = PackPolicyCode(savedButtonPolicy);
-  WritePolicyCodeLine(report, code);
+  if (fitsCode) WritePolicyCodeLine(report, code);
   if (readStatus != 0) return PowerFailure(readStatus);
-  if (!PolicyFitsCode(savedButtonPolicy)) return PowerFailure(kValuesBeyondCodeStatus);
+  if (!fitsCode) {
+    WriteStatusLine(help, "no code", kValuesBeyondCodeStatus);
+    return PowerFailure(kValuesBeyondCodeStatus);
+  }
   return {static_cast<std::int32_t>(code), CommandOutcome::Done};
 }
 
@@ -127,6 +136,14 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, st
     return UsageError();
   }
   const std::u16string_view command = arguments[1];
+  // A help word after a command asks about it; it never runs the command (block used to
+  // ignore the word and block).
+  if (const std::string_view known = KnownCommand(command);
+      !known.empty() && argumentCount >= 3 && IsHelpWord(arguments[2])) {
+    WriteReportLine({known == "run" ? runReport : report}, known);
+    WriteCommandHelp(help, known);
+    return UsageError();
+  }
   if (command == u"run") return GuardedRun(argumentCount, arguments, runReport);
   const ReportTarget target{report};
   SetEventOrigin(command);
@@ -135,8 +152,15 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, st
   if (command == u"restore") return Restore(argumentCount, arguments, target, help);
   if (command == u"show") return Show(target, help);
   if (command == u"recover") return Recover(argumentCount, target, help);
-  // Any other word is echoed and succeeds, as it always has; the help goes beside it.
-  if (argumentCount == 2 && IsHelpWord(command)) WriteUsage(help);
-  if (argumentCount == 2 && command == u"--version") WriteVersion(help);
+  // Any other word is echoed and succeeds, as it always has; the help goes beside it, and
+  // for a word that is no command (a script's typo would otherwise pass for done) a line
+  // naming the commands.
+  if (argumentCount == 2 && IsHelpWord(command)) {
+    WriteUsage(help);
+  } else if (argumentCount == 2 && command == u"--version") {
+    WriteVersion(help);
+  } else {
+    WriteUnknownCommand(help);
+  }
   return {0, CommandOutcome::Done};
 }

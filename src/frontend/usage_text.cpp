@@ -21,13 +21,20 @@ constexpr CommandUsage kCommands[] = {
      "    block, run COMMAND (--tree: and all it starts) and put the values back\r\n"
      "    however it ends; keep the machine (--display: and display) awake meanwhile;\r\n"
      "    report to standard error or FILE; exit with COMMAND's status"},
-    {"show", "show", "    print the values and their code, changing nothing"},
+    {"show", "show",
+     "    print the values and their code, changing nothing; exit with the code"},
     {"recover", "recover", "    put back what a run that was killed outright left blocked"},
 };
 
 constexpr std::string_view kClosing =
-    "A failure exits with a negative status, 0x8007xxxx (Linux: 1 or 125 to 127), a\r\n"
-    "usage error with -1 (Linux: 2). More: README.md, beside the program.";
+    "The values, in this order: power button, lid, sleep button, each on mains (AC) and\r\n"
+    "battery (DC); 0 do nothing, 1 sleep, 2 hibernate, 3 shut down, 4 turn off the display.\r\n"
+    "The code is 00 and one hex digit per value. block's status is the code; a block\r\n"
+    "without its line 2 may have written some zeros: restore the code it printed.\r\n"
+    "A failure exits with 0x8007xxxx, a negative status (Linux: 1 or 125 to 127; run's\r\n"
+    "own command may exit with those too), a usage error with -1 (Linux: 2).\r\n"
+    "More: README.md, beside the program.";
+
 
 // One line made of `parts`.
 void WriteJoined(ReportTarget report, std::initializer_list<std::string_view> parts) {
@@ -41,15 +48,41 @@ void WriteJoined(ReportTarget report, std::initializer_list<std::string_view> pa
   WriteReportLine(report, std::string_view(line, size));
 }
 
+// Each command's synopsis and description.
+void WriteCommandUsage(ReportTarget report, const CommandUsage& usage) {
+  WriteJoined(report, {"  buttonguard ", usage.synopsis});
+  WriteReportLine(report, usage.description);
+}
+
 }  // namespace
 
 void WriteUsage(ReportTarget report) {
   WriteReportLine(report, "usage: buttonguard COMMAND");
-  for (const CommandUsage& usage : kCommands) {
-    WriteJoined(report, {"  buttonguard ", usage.synopsis});
-    WriteReportLine(report, usage.description);
-  }
+  for (const CommandUsage& usage : kCommands) WriteCommandUsage(report, usage);
   WriteReportLine(report, kClosing);
+}
+
+void WriteCommandHelp(ReportTarget report, std::string_view command) {
+  for (const CommandUsage& usage : kCommands) {
+    if (usage.command != command) continue;
+    WriteReportLine(report, "usage:");
+    WriteCommandUsage(report, usage);
+    WriteReportLine(report, kClosing);
+  }
+}
+
+std::string_view KnownCommand(std::u16string_view word) {
+  for (const CommandUsage& usage : kCommands) {
+    bool same = word.size() == usage.command.size();
+    for (std::size_t i = 0; same && i < word.size(); ++i) same = word[i] == usage.command[i];
+    if (same) return usage.command;
+  }
+  return {};
+}
+
+void WriteUnknownCommand(ReportTarget report) {
+  WriteReportLine(report,
+                  "buttonguard: not a command (block, restore, run, show, recover; --help)");
 }
 
 void WriteUsageError(ReportTarget report, std::string_view command, std::string_view what) {

@@ -11,6 +11,15 @@
 // The commands, a line or two each, what the exit status carries, and where the rest is.
 void WriteUsage(ReportTarget report);
 
+// One command's usage, for `COMMAND --help` and the other help words after a command.
+void WriteCommandHelp(ReportTarget report, std::string_view command);
+
+// The command `word` names exactly, or empty.
+std::string_view KnownCommand(std::u16string_view word);
+
+// For a first word that is no command (a misspelled "Restore"): the commands' names.
+void WriteUnknownCommand(ReportTarget report);
+
 // "buttonguard COMMAND: WHAT", then that command's line of the usage ("usage: buttonguard
 // restore CODE").
 void WriteUsageError(ReportTarget report, std::string_view command, std::string_view what);

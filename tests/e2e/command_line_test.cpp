@@ -315,7 +315,7 @@ INSTANTIATE_TEST_SUITE_P(
                    0, kMixed, {2, 2, 2, 2, 2, 2}, kB},
         SchemeCase{"a follow whose undo fails too is put back at the end",
                    "fail write 10 29\nfail write 11 5\n", "SWITCH " + kB + " && sleep 2.5",
-                   "follow failed " + kB + " 0x8007001D\r\npartly restored " + kB +
+                   "follow failed " + kB + " 0x8007001D\r\nrestored " + kB +
                        " 2, 2, 2, 2, 2, 2\r\nrestored " + kA + " 3, 4, 1, 2, 0, 5\r\n",
                    0, kMixed, {2, 2, 2, 2, 2, 2}, kB},
         SchemeCase{"a policy that arrives while the command runs stops the follow", "",
