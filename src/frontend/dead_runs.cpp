@@ -67,6 +67,12 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
     } else if (const StoredRecord* holder = LiveHolder(records, alive, count, scheme)) {
       // Its zeros are the live run's now, which puts the values back when it ends.
       WriteSchemeProcessLine(report, "left to run", scheme, holder->record.processId);
+    } else if (bool listed = true; IsSchemeListed(scheme, listed) == 0 && !listed) {
+      // Deleted since, by a person or a tool: nothing is left to put back, and the record
+      // would fail every later recovery. A list that cannot be read proves nothing.
+      static_cast<void>(RemoveRunRecord(stored.record));
+      WriteLabelledLine(report, "scheme gone", stored.name.text);
+      WriteLabelledLine(EventKind::Warning, "scheme gone", stored.name.text);
     } else if (backAlready) {
       // Runs that shared the scheme saved the same values, and they are back.
       static_cast<void>(RemoveRunRecord(stored.record));

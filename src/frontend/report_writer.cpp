@@ -291,8 +291,24 @@ void WriteSchemeProcessLine(EventKind kind, std::string_view label, const Scheme
   WriteEvent(kind, line.View(line.Build(label, &scheme, processId)));
 }
 
+namespace {
+
+constexpr std::size_t kLongestText = 160;
+
+struct LabelledLine : BuiltLine<kLongestLabel + 1 + kLongestText> {
+  char* Build(std::string_view label, std::string_view text) {
+    return AppendCut(AppendLabel(this->text, label), text, kLongestText);
+  }
+};
+
+}  // namespace
+
 void WriteLabelledLine(ReportTarget report, std::string_view label, std::string_view text) {
-  constexpr std::size_t kLongestText = 160;
-  char line[kLongestLabel + 1 + kLongestText];
-  WriteBuilt(report, line, AppendCut(AppendLabel(line, label), text, kLongestText));
+  LabelledLine line;
+  WriteBuilt(report, line.text, line.Build(label, text));
+}
+
+void WriteLabelledLine(EventKind kind, std::string_view label, std::string_view text) {
+  LabelledLine line;
+  WriteEvent(kind, line.View(line.Build(label, text)));
 }

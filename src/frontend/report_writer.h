@@ -87,6 +87,7 @@ void WriteLoggedStatusLine(ReportTarget report, EventKind kind, std::string_view
 
 // `label`, a space and `text` (ASCII; cut to fit a line of 160 characters).
 void WriteLabelledLine(ReportTarget report, std::string_view label, std::string_view text);
+void WriteLabelledLine(EventKind kind, std::string_view label, std::string_view text);
 
 // `label`, a space, `name` (ASCII, at most 260 characters) and a space, then the status
 // ("bad record 1234-5678-{...} 0x8007000D").

@@ -189,6 +189,25 @@ std::uint32_t QueryActiveScheme(SchemeIdentifier& scheme) {
   return status;
 }
 
+std::uint32_t IsSchemeListed(const SchemeIdentifier& scheme, bool& listed) {
+  listed = false;
+  // A list that never ends says nothing either.
+  constexpr ULONG kMostSchemes = 4096;
+  for (ULONG index = 0; index < kMostSchemes; ++index) {
+    GUID identifier{};
+    DWORD size = sizeof identifier;
+    const DWORD status = PowerEnumerate(nullptr, nullptr, nullptr, ACCESS_SCHEME, index,
+                                        reinterpret_cast<UCHAR*>(&identifier), &size);
+    if (status == ERROR_NO_MORE_ITEMS) return 0;
+    if (status != 0) return status;
+    if (FromGuid(identifier) == scheme) {
+      listed = true;
+      return 0;
+    }
+  }
+  return ERROR_MORE_DATA;
+}
+
 std::uint32_t AccessSchemeButtonPolicy(PolicyAccessMode mode, const SchemeIdentifier& scheme,
                                        bool activate) {
   const SettingIdentifiers identifiers = ConvertIdentifiers();

@@ -69,6 +69,10 @@ std::uint32_t ReadPolicyOverrides(PolicyOverrides& overrides);
 // The active scheme's identifier, looked up once. Returns 0 or the platform status.
 std::uint32_t QueryActiveScheme(SchemeIdentifier& scheme);
 
+// Whether the platform lists `scheme` among its power schemes. Returns 0, or the status of
+// why the list could not be read, and then says nothing of the scheme.
+std::uint32_t IsSchemeListed(const SchemeIdentifier& scheme, bool& listed);
+
 // AccessButtonPolicy on the scheme `scheme` names, active or not, with no look-up of the
 // active one. Restore and Block activate the scheme after the six writes only when
 // `activate` is set.

@@ -1,5 +1,6 @@
 #include "simulated_power.h"
 
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -192,6 +193,29 @@ DWORD WINAPI PowerSetActiveScheme(HKEY root, const GUID* scheme) {
     const auto index = static_cast<std::size_t>(found - stored.schemes.data());
     changed = index != stored.active;
     stored.active = index;
+    return 0;
+  });
+}
+
+// cppcheck-suppress constParameter ; the platform's signature
+DWORD WINAPI PowerEnumerate(HKEY root, const GUID* scheme, const GUID* subgroup,
+                            POWER_DATA_ACCESSOR flags, ULONG index, UCHAR* buffer, DWORD* size) {
+  if (root != nullptr || scheme != nullptr || subgroup != nullptr || flags != ACCESS_SCHEME ||
+      size == nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  return WithStore([&](const PowerStore& stored, bool&) -> DWORD {
+    if (const DWORD status = InjectedFault(stored, StoreCall::Query)) return status;
+    if (index >= stored.schemes.size()) return ERROR_NO_MORE_ITEMS;
+    const GUID identifier = stored.schemes[index].identifier;
+    const DWORD needed = sizeof identifier;
+    if (buffer == nullptr || *size < needed) {
+      const bool asked = buffer == nullptr;
+      *size = needed;
+      return asked ? 0 : ERROR_MORE_DATA;
+    }
+    std::memcpy(buffer, &identifier, needed);
+    *size = needed;
     return 0;
   });
 }

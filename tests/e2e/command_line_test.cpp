@@ -476,7 +476,7 @@ TEST(RunTree, PassesSIGTERMToEveryProcessOfTheTree) {
 // sleeps, for this test's own process (alive), or for its process id with another start time
 // (the id used again by another program), or for a process that never was (dead); or as raw text; or as a link to a dead run's record
 // kept elsewhere, which must never be followed.
-enum class Planted { KilledRun, LiveRun, DeadRun, ReusedProcessId, Raw, ALink };
+enum class Planted { KilledRun, LiveRun, DeadRun, DeletedScheme, ReusedProcessId, Raw, ALink };
 enum class RecordFolder { Private, ALink, OpenToOthers, SomeoneElses };
 
 struct RecoverCase {
@@ -528,9 +528,10 @@ void KillRunOutright(pid_t tool, int report) {
 constexpr pid_t kNoSuchProcess = 999999999;
 const std::string kLinkedRecord = "999999999-1-" + kA;
 
-void PlantRecord(const fs::path& folder, pid_t process, std::uint64_t start) {
-  const std::string name = std::to_string(process) + "-" + std::to_string(start) + "-" + kA;
-  std::ofstream(folder / name) << kA << " " << process << " " << start << " 3 4 1 2 0 5\n";
+void PlantRecord(const fs::path& folder, pid_t process, std::uint64_t start,
+                 const std::string& scheme = kA) {
+  const std::string name = std::to_string(process) + "-" + std::to_string(start) + "-" + scheme;
+  std::ofstream(folder / name) << scheme << " " << process << " " << start << " 3 4 1 2 0 5\n";
 }
 
 class RecoverTest : public ::testing::TestWithParam<RecoverCase> {};
@@ -552,6 +553,7 @@ TEST_P(RecoverTest, PutsBackWhatADeadRunLeftAndNothingElse) {
       if (planted == Planted::Raw) std::ofstream(records / "planted") << kA << " 1 1 3 4\n";
       if (planted == Planted::LiveRun) PlantRecord(records, getpid(), OwnStartTime());
       if (planted == Planted::DeadRun) PlantRecord(records, kNoSuchProcess, 1);
+      if (planted == Planted::DeletedScheme) PlantRecord(records, kNoSuchProcess, 1, kB);
       if (planted == Planted::ReusedProcessId) PlantRecord(records, getpid(), OwnStartTime() + 1);
       if (planted == Planted::ALink) {
         PlantRecord(store.folder(), kNoSuchProcess, 1);
@@ -642,6 +644,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"restore", "00341205"}, "restore\r\n3, 4, 1, 2, 0, 5\r\n", 0, kMixed, 0,
                     "error 4 block failed 0x80070005 | buttonguard block\n" + kRecoveredEntry +
                         "buttonguard restore\n"},
+        RecoverCase{"a dead run's record for a scheme deleted since is dropped, once",
+                    {Planted::DeletedScheme}, RecordFolder::Private, "", {"recover"},
+                    "recover\r\nscheme gone 999999999-1-" + kB + "\r\n", 0, kZeros, 0,
+                    "warning 3 scheme gone 999999999-1-" + kB + " | buttonguard recover\n"},
         RecoverCase{"a live run is listed and left alone", {Planted::LiveRun},
                     RecordFolder::Private, "", {"recover"},
                     "recover\r\nstill running " + kA + " {pid}\r\n", 0, kZeros, 1},

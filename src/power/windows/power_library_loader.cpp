@@ -62,6 +62,8 @@ using WriteValueIndexFunction = DWORD(WINAPI*)(HKEY, const GUID*, const GUID*, c
                                                DWORD);
 using SetActiveSchemeFunction = DWORD(WINAPI*)(HKEY, const GUID*);
 using AccessCheckFunction = DWORD(WINAPI*)(POWER_DATA_ACCESSOR, const GUID*);
+using EnumerateFunction = DWORD(WINAPI*)(HKEY, const GUID*, const GUID*, POWER_DATA_ACCESSOR,
+                                         ULONG, UCHAR*, DWORD*);
 
 }  // namespace
 
@@ -107,6 +109,15 @@ DWORD WINAPI PowerWriteDCValueIndex(HKEY RootPowerKey, const GUID* SchemeGuid,
 DWORD WINAPI PowerSetActiveScheme(HKEY UserRootPowerKey, const GUID* SchemeGuid) {
   return CallPowerFunction<SetActiveSchemeFunction>("PowerSetActiveScheme", UserRootPowerKey,
                                                     SchemeGuid);
+}
+
+DWORD WINAPI PowerEnumerate(HKEY RootPowerKey, const GUID* SchemeGuid,
+                            const GUID* SubGroupOfPowerSettingsGuid,
+                            POWER_DATA_ACCESSOR AccessFlags, ULONG Index, UCHAR* Buffer,
+                            DWORD* BufferSize) {
+  return CallPowerFunction<EnumerateFunction>("PowerEnumerate", RootPowerKey, SchemeGuid,
+                                              SubGroupOfPowerSettingsGuid, AccessFlags, Index,
+                                              Buffer, BufferSize);
 }
 
 DWORD WINAPI PowerSettingAccessCheck(POWER_DATA_ACCESSOR AccessFlags, const GUID* PowerGuid) {

@@ -17,6 +17,8 @@ using HLOCAL = void*;
 using LONG = std::int32_t;
 using LPCWSTR = const wchar_t*;
 using PVOID = void*;
+using ULONG = std::uint32_t;
+using UCHAR = unsigned char;
 
 struct PowerRootKey {};  // stands for the platform's registry key handle
 using HKEY = PowerRootKey*;
@@ -27,7 +29,11 @@ inline HKEY const HKEY_LOCAL_MACHINE = &localMachineRootKey;
 inline constexpr DWORD RRF_RT_REG_DWORD = 0x10;
 inline constexpr DWORD RRF_SUBKEY_WOW6464KEY = 0x10000;
 
-enum POWER_DATA_ACCESSOR { ACCESS_AC_POWER_SETTING_INDEX = 0, ACCESS_DC_POWER_SETTING_INDEX = 1 };
+enum POWER_DATA_ACCESSOR {
+  ACCESS_AC_POWER_SETTING_INDEX = 0,
+  ACCESS_DC_POWER_SETTING_INDEX = 1,
+  ACCESS_SCHEME = 16,
+};
 
 struct GUID {
   std::uint32_t Data1;
@@ -50,6 +56,8 @@ inline constexpr DWORD ERROR_INVALID_DATA = 13;
 inline constexpr DWORD ERROR_WRITE_FAULT = 29;
 inline constexpr DWORD ERROR_READ_FAULT = 30;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_MORE_DATA = 234;
+inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 inline constexpr DWORD ERROR_ACCESS_DISABLED_BY_POLICY = 1260;
 
 inline constexpr HRESULT S_OK = 0;
@@ -72,6 +80,9 @@ DWORD WINAPI PowerWriteDCValueIndex(HKEY root, const GUID* scheme, const GUID* s
 DWORD WINAPI PowerSetActiveScheme(HKEY root, const GUID* scheme);
 // 0, or ERROR_ACCESS_DISABLED_BY_POLICY where a group policy holds the setting's value.
 DWORD WINAPI PowerSettingAccessCheck(POWER_DATA_ACCESSOR source, const GUID* setting);
+// With ACCESS_SCHEME only: the identifier of scheme `index`, ERROR_NO_MORE_ITEMS past the last.
+DWORD WINAPI PowerEnumerate(HKEY root, const GUID* scheme, const GUID* subgroup,
+                            POWER_DATA_ACCESSOR flags, ULONG index, UCHAR* buffer, DWORD* size);
 
 // Only HKEY_LOCAL_MACHINE's group policy power settings, where the simulated store keeps its
 // policies; platform's names: hkey, lpSubKey, lpValue, dwFlags, pdwType, pvData, pcbData.
