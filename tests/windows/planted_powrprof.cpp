@@ -30,3 +30,7 @@ DWORD WINAPI PowerWriteDCValueIndex(HKEY, const GUID*, const GUID*, const GUID*,
 }
 DWORD WINAPI PowerSetActiveScheme(HKEY, const GUID*) { return kPlantedStatus; }
 DWORD WINAPI PowerSettingAccessCheck(POWER_DATA_ACCESSOR, const GUID*) { return kPlantedStatus; }
+DWORD WINAPI PowerEnumerate(HKEY, const GUID*, const GUID*, POWER_DATA_ACCESSOR, ULONG, UCHAR*,
+                            DWORD*) {
+  return kPlantedStatus;
+}
