@@ -56,8 +56,9 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
     const SchemeIdentifier& scheme = stored.record.scheme;
     std::uint32_t status = 0;
     bool backAlready = false;
-    for (std::size_t j = 0; j < i; ++j)
+    for (std::size_t j = 0; j < i; ++j) {
       backAlready = backAlready || (putBack[j] && records[j].record.scheme == scheme);
+    }
     if (!stored.wellFormed) {
       status = kMalformedRecordStatus;
       WriteNamedStatusLine(report, "bad record", stored.name.text, status);
