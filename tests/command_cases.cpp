@@ -24,8 +24,8 @@ const char* const kNoCommand = "buttonguard: not a command";
 const char* const kBlockHelp = "usage:\r\n  buttonguard block\r\n";
 // The help's values: their order and what each number means.
 const char* const kValuesHelp =
-    "The values, in this order: power button, lid, sleep button, each on mains (AC) and\r\n"
-    "battery (DC); 0 do nothing, 1 sleep, 2 hibernate, 3 shut down, 4 turn off the display.\r\n";
+    "Values: power button, lid, sleep button, each on mains (AC) and battery (DC):\r\n"
+    "0 do nothing, 1 sleep, 2 hibernate, 3 shut down, 4 turn off the display.";
 
 std::vector<CommandCase> MakeCases() {
   const std::string mixed = StoreText(kMixed);

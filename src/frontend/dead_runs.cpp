@@ -7,19 +7,6 @@
 #include "run_records.h"
 #include "shared_schemes.h"
 
-namespace {
-
-// The first live run among `records` that holds `scheme`, or null.
-const StoredRecord* LiveHolder(const StoredRecord* records, const bool* alive, std::size_t count,
-                               const SchemeIdentifier& scheme) {
-  for (std::size_t i = 0; i < count; ++i) {
-    if (alive[i] && records[i].record.scheme == scheme) return &records[i];
-  }
-  return nullptr;
-}
-
-}  // namespace
-
 void WriteRunsLockFailure(ReportTarget report, std::uint32_t status) {
   // Someone else made the lock or its folder first: what an administrator must remove.
   if (status == kRecordsRefusedStatus) {
@@ -55,30 +42,37 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
     const StoredRecord& stored = records[i];
     const SchemeIdentifier& scheme = stored.record.scheme;
     std::uint32_t status = 0;
+    // A live run that holds the scheme, and whether a record of it was put back already.
+    const StoredRecord* holder = nullptr;
     bool backAlready = false;
-    for (std::size_t j = 0; j < i; ++j) {
-      backAlready = backAlready || (putBack[j] && records[j].record.scheme == scheme);
+    for (std::size_t j = 0; j < count; ++j) {
+      if (!(records[j].record.scheme == scheme)) continue;
+      if (alive[j] && holder == nullptr) holder = &records[j];
+      backAlready = backAlready || putBack[j];
     }
     if (!stored.wellFormed) {
       status = kMalformedRecordStatus;
       WriteNamedStatusLine(report, "bad record", stored.name.text, status);
       WriteNamedStatusLine(EventKind::Failure, "bad record", stored.name.text, status);
     } else if (alive[i]) {
-      WriteSchemeProcessLine(report, "still running", scheme, stored.record.processId);
-    } else if (const StoredRecord* holder = LiveHolder(records, alive, count, scheme)) {
+      WriteSchemeProcessLine(report, "still running", &scheme, stored.record.processId,
+                             stored.name.text);
+    } else if (holder != nullptr) {
       // Its zeros are the live run's now, which puts the values back when it ends.
-      WriteSchemeProcessLine(report, "left to run", scheme, holder->record.processId);
+      WriteSchemeProcessLine(report, "left to run", &scheme, holder->record.processId,
+                             stored.name.text);
     } else if (bool listed = true; IsSchemeListed(scheme, listed) == 0 && !listed) {
       // Deleted since, by a person or a tool: nothing is left to put back, and the record
       // would fail every later recovery. A list that cannot be read proves nothing.
       static_cast<void>(RemoveRunRecord(stored.record));
-      WriteLabelledLine(report, "scheme gone", stored.name.text);
-      WriteLabelledLine(EventKind::Warning, "scheme gone", stored.name.text);
+      constexpr std::uint32_t kNotFound = 1168;  // ERROR_NOT_FOUND
+      WriteNamedStatusLine(report, "scheme gone", stored.name.text, kNotFound);
+      WriteNamedStatusLine(EventKind::Warning, "scheme gone", stored.name.text, kNotFound);
     } else if (backAlready) {
       // Runs that shared the scheme saved the same values, and they are back.
       static_cast<void>(RemoveRunRecord(stored.record));
     } else {
-      status = PutBackValueByValue(scheme, stored.record.saved, report, true);
+      status = PutBackValueByValue(scheme, stored.record.saved, report, true, stored.name.text);
       putBack[i] = status == 0;
       // A put-back that failed keeps its record, for the next recovery.
       if (status == 0) static_cast<void>(RemoveRunRecord(stored.record));
@@ -106,9 +100,11 @@ std::uint32_t ListRuns(ReportTarget report) {
     const StoredRecord& stored = records[i];
     if (!stored.wellFormed) continue;
     if (IsRunAlive(stored.record)) {
-      WriteSchemeProcessLine(report, "live run", stored.record.scheme, stored.record.processId);
+      WriteSchemeProcessLine(report, "live run", &stored.record.scheme, stored.record.processId,
+                             stored.name.text);
     } else {
-      WriteSchemeValuesLine(report, "dead run", &stored.record.scheme, stored.record.saved);
+      WriteSchemeValuesLine(report, "dead run", &stored.record.scheme, stored.record.saved,
+                            false, stored.name.text);
     }
   }
   std::free(records);

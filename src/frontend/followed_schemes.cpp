@@ -91,7 +91,8 @@ std::uint32_t Block(FollowedScheme& scheme) {
 }  // namespace
 
 std::uint32_t PutBackValueByValue(const SchemeIdentifier& scheme, const ButtonPolicy& saved,
-                                  ReportTarget report, bool nameTheScheme) {
+                                  ReportTarget report, bool nameTheScheme,
+                                  std::string_view record) {
   ButtonPolicy merged = saved;
   int kept = 0;
   const std::uint32_t checkStatus = AccessSchemeButtonPolicy(PolicyAccessMode::Read, scheme);
@@ -126,7 +127,7 @@ std::uint32_t PutBackValueByValue(const SchemeIdentifier& scheme, const ButtonPo
       AccessSchemeButtonPolicy(PolicyAccessMode::Restore, scheme, activate);
   if (status != 0) {
     WriteLoggedStatusLine(report, EventKind::Failure, "restore failed", scheme, nameTheScheme,
-                          status);
+                          status, record);
   } else {
     WriteLoggedValuesLine(report, EventKind::PutBack, kept == 0 ? "restored" : "partly restored",
                           scheme, nameTheScheme, merged);
@@ -165,7 +166,7 @@ void FollowActiveScheme(ReportTarget report) {
   ++followed.blocked;
   WriteSchemeValuesLine(report, "followed", &active, scheme.saved, /*withCode=*/true);
   if (scheme.sharedWith != 0) {
-    WriteSchemeProcessLine(report, "shared with run", active, scheme.sharedWith);
+    WriteSchemeProcessLine(report, "shared with run", &active, scheme.sharedWith);
   }
   WriteSchemeValuesLine(EventKind::Blocked, "blocked", &active, scheme.saved);
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "button_policy.h"
 #include "report_writer.h"
@@ -25,8 +26,10 @@ void FollowActiveScheme(ReportTarget report);
 // is a newer choice and kept, and the scheme is activated only when it is the active one now
 // (or the active one cannot be looked up). Writes one line on what became of it, naming the
 // scheme when `nameTheScheme` is set. Returns 0, or the status of the first failure.
+// A put-back that fails names `record` (a dead run's), which stays.
 std::uint32_t PutBackValueByValue(const SchemeIdentifier& scheme, const ButtonPolicy& saved,
-                                  ReportTarget report, bool nameTheScheme);
+                                  ReportTarget report, bool nameTheScheme,
+                                  std::string_view record = {});
 
 // Puts back every scheme that still holds run's zeros, most recent first: each of the six
 // values still at 0 gets its saved value, any other is a newer choice and kept, and a scheme

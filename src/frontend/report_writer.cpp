@@ -119,26 +119,38 @@ struct BuiltLine {
   }
 };
 
-struct SchemeValuesLine
-    : BuiltLine<kLongestSchemePrefix + std::size_t{6} * 11 + std::size_t{5} * 2 + 1 + 8> {
+// A space and the name of the record a line is about, when there is one: what an
+// administrator removes it by.
+constexpr std::size_t kLongestRecord = 1 + 71;
+
+char* AppendRecord(char* out, std::string_view record) {
+  if (record.empty()) return out;
+  *out++ = ' ';
+  return AppendCut(out, record, kLongestRecord - 1);
+}
+
+struct SchemeValuesLine : BuiltLine<kLongestSchemePrefix + std::size_t{6} * 11 +
+                                    std::size_t{5} * 2 + 1 + 8 + kLongestRecord> {
   char* Build(std::string_view label, const SchemeIdentifier* scheme, const ButtonPolicy& policy) {
     return AppendValues(AppendSchemePrefix(text, label, scheme), policy);
   }
 };
 
-struct SchemeStatusLine : BuiltLine<kLongestSchemePrefix + 10> {
-  char* Build(std::string_view label, const SchemeIdentifier* scheme, std::uint32_t status) {
-    return AppendStatus(AppendSchemePrefix(text, label, scheme), status);
+struct SchemeStatusLine : BuiltLine<kLongestSchemePrefix + 10 + kLongestRecord> {
+  char* Build(std::string_view label, const SchemeIdentifier* scheme, std::uint32_t status,
+              std::string_view record = {}) {
+    return AppendRecord(AppendStatus(AppendSchemePrefix(text, label, scheme), status), record);
+  }
+};
+
+struct SchemeProcessLine : BuiltLine<kLongestSchemePrefix + 10 + kLongestRecord> {
+  char* Build(std::string_view label, const SchemeIdentifier* scheme, std::uint32_t processId,
+              std::string_view record = {}) {
+    return AppendRecord(AppendDecimal(AppendSchemePrefix(text, label, scheme), processId), record);
   }
 };
 
 // A record's name, or a path of the platform's usual length.
-struct SchemeProcessLine : BuiltLine<kLongestSchemePrefix + 10> {
-  char* Build(std::string_view label, const SchemeIdentifier* scheme, std::uint32_t processId) {
-    return AppendDecimal(AppendSchemePrefix(text, label, scheme), processId);
-  }
-};
-
 constexpr std::size_t kLongestName = 260;
 
 struct NamedStatusLine : BuiltLine<kLongestLabel + 1 + kLongestName + 1 + 10> {
@@ -213,7 +225,7 @@ void WritePolicyOverridesLine(ReportTarget report, const PolicyOverrides& overri
 
 void WriteSchemeValuesLine(ReportTarget report, std::string_view label,
                            const SchemeIdentifier* scheme, const ButtonPolicy& policy,
-                           bool withCode) {
+                           bool withCode, std::string_view record) {
   SchemeValuesLine line;
   char* end = line.Build(label, scheme, policy);
   if (withCode) {
@@ -221,13 +233,14 @@ void WriteSchemeValuesLine(ReportTarget report, std::string_view label,
     const PolicyCodeText code = FormatPolicyCode(PackPolicyCode(policy));
     for (std::size_t i = 0; i < 8; ++i) *end++ = code.digits[i];
   }
-  WriteBuilt(report, line.text, end);
+  WriteBuilt(report, line.text, AppendRecord(end, record));
 }
 
 void WriteSchemeStatusLine(ReportTarget report, std::string_view label,
-                           const SchemeIdentifier* scheme, std::uint32_t status) {
+                           const SchemeIdentifier* scheme, std::uint32_t status,
+                           std::string_view record) {
   SchemeStatusLine line;
-  WriteBuilt(report, line.text, line.Build(label, scheme, status));
+  WriteBuilt(report, line.text, line.Build(label, scheme, status, record));
 }
 
 void WriteNamedStatusLine(ReportTarget report, std::string_view label, std::string_view name,
@@ -263,9 +276,10 @@ void WriteLoggedValuesLine(ReportTarget report, EventKind kind, std::string_view
 
 void WriteLoggedStatusLine(ReportTarget report, EventKind kind, std::string_view label,
                            const SchemeIdentifier& scheme, bool nameInReport,
-                           std::uint32_t status) {
-  WriteSchemeStatusLine(report, label, nameInReport ? &scheme : nullptr, status);
-  WriteSchemeStatusLine(kind, label, &scheme, status);
+                           std::uint32_t status, std::string_view record) {
+  WriteSchemeStatusLine(report, label, nameInReport ? &scheme : nullptr, status, record);
+  SchemeStatusLine line;
+  WriteEvent(kind, line.View(line.Build(label, &scheme, status, record)));
 }
 
 void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeIdentifier& scheme) {
@@ -275,14 +289,10 @@ void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeId
 }
 
 void WriteSchemeProcessLine(ReportTarget report, std::string_view label,
-                            const SchemeIdentifier* scheme, std::uint32_t processId) {
+                            const SchemeIdentifier* scheme, std::uint32_t processId,
+                            std::string_view record) {
   SchemeProcessLine line;
-  WriteBuilt(report, line.text, line.Build(label, scheme, processId));
-}
-
-void WriteSchemeProcessLine(ReportTarget report, std::string_view label,
-                            const SchemeIdentifier& scheme, std::uint32_t processId) {
-  WriteSchemeProcessLine(report, label, &scheme, processId);
+  WriteBuilt(report, line.text, line.Build(label, scheme, processId, record));
 }
 
 void WriteSchemeProcessLine(EventKind kind, std::string_view label, const SchemeIdentifier& scheme,
@@ -291,24 +301,8 @@ void WriteSchemeProcessLine(EventKind kind, std::string_view label, const Scheme
   WriteEvent(kind, line.View(line.Build(label, &scheme, processId)));
 }
 
-namespace {
-
-constexpr std::size_t kLongestText = 160;
-
-struct LabelledLine : BuiltLine<kLongestLabel + 1 + kLongestText> {
-  char* Build(std::string_view label, std::string_view text) {
-    return AppendCut(AppendLabel(this->text, label), text, kLongestText);
-  }
-};
-
-}  // namespace
-
 void WriteLabelledLine(ReportTarget report, std::string_view label, std::string_view text) {
-  LabelledLine line;
-  WriteBuilt(report, line.text, line.Build(label, text));
-}
-
-void WriteLabelledLine(EventKind kind, std::string_view label, std::string_view text) {
-  LabelledLine line;
-  WriteEvent(kind, line.View(line.Build(label, text)));
+  constexpr std::size_t kLongestText = 160;
+  char line[kLongestLabel + 1 + kLongestText];
+  WriteBuilt(report, line, AppendCut(AppendLabel(line, label), text, kLongestText));
 }

@@ -55,17 +55,19 @@ void WritePolicyOverridesLine(ReportTarget report, const PolicyOverrides& overri
 // platform's registry form ("{381b4222-f694-41f0-9685-ff5bb260df2e}"), then the six values,
 // optionally followed by their code, or the status, or nothing more. Without a scheme, they
 // are the lines above.
+// Lines about a record that stays end with its name (`record`), which an administrator
+// removes it by.
 void WriteSchemeValuesLine(ReportTarget report, std::string_view label,
                            const SchemeIdentifier* scheme, const ButtonPolicy& policy,
-                           bool withCode = false);
+                           bool withCode = false, std::string_view record = {});
 void WriteSchemeStatusLine(ReportTarget report, std::string_view label,
-                           const SchemeIdentifier* scheme, std::uint32_t status);
+                           const SchemeIdentifier* scheme, std::uint32_t status,
+                           std::string_view record = {});
 void WriteSchemeLine(ReportTarget report, std::string_view label, const SchemeIdentifier& scheme);
 // `label`, the scheme when given, and a run's process id ("left to run {...} 1234").
 void WriteSchemeProcessLine(ReportTarget report, std::string_view label,
-                            const SchemeIdentifier* scheme, std::uint32_t processId);
-void WriteSchemeProcessLine(ReportTarget report, std::string_view label,
-                            const SchemeIdentifier& scheme, std::uint32_t processId);
+                            const SchemeIdentifier* scheme, std::uint32_t processId,
+                            std::string_view record = {});
 
 // The same lines as application log entries of `kind`.
 void WriteSchemeValuesLine(EventKind kind, std::string_view label, const SchemeIdentifier* scheme,
@@ -83,11 +85,11 @@ void WriteLoggedValuesLine(ReportTarget report, EventKind kind, std::string_view
                            const SchemeIdentifier& scheme, bool nameInReport,
                            const ButtonPolicy& policy);
 void WriteLoggedStatusLine(ReportTarget report, EventKind kind, std::string_view label,
-                           const SchemeIdentifier& scheme, bool nameInReport, std::uint32_t status);
+                           const SchemeIdentifier& scheme, bool nameInReport, std::uint32_t status,
+                           std::string_view record = {});
 
 // `label`, a space and `text` (ASCII; cut to fit a line of 160 characters).
 void WriteLabelledLine(ReportTarget report, std::string_view label, std::string_view text);
-void WriteLabelledLine(EventKind kind, std::string_view label, std::string_view text);
 
 // `label`, a space, `name` (ASCII, at most 260 characters) and a space, then the status
 // ("bad record 1234-5678-{...} 0x8007000D").

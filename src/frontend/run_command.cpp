@@ -160,7 +160,7 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, st
   } else if (argumentCount == 2 && command == u"--version") {
     WriteVersion(help);
   } else {
-    WriteUnknownCommand(help);
+    WriteReportLine(help, "buttonguard: not a command (block, restore, run, show, recover; --help)");
   }
   return {0, CommandOutcome::Done};
 }

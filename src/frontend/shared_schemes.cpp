@@ -7,8 +7,12 @@ namespace {
 
 constexpr std::uint32_t kNotEnoughMemory = 8;  // ERROR_NOT_ENOUGH_MEMORY
 
+// Another run's record of `scheme`.
 bool IsOfScheme(const StoredRecord& stored, const SchemeIdentifier& scheme) {
-  return stored.wellFormed && stored.record.scheme == scheme && !IsOwnRecord(stored.record);
+  if (!stored.wellFormed || !(stored.record.scheme == scheme)) return false;
+  const RunRecord own = OwnRunRecord(scheme, stored.record.saved);
+  return stored.record.processId != own.processId ||
+         stored.record.processStart != own.processStart;
 }
 
 }  // namespace
@@ -31,11 +35,6 @@ StoredRecord* LoadSortedRecords(std::size_t& count, std::uint32_t& status) {
   return records;
 }
 
-bool IsOwnRecord(const RunRecord& record) {
-  const RunRecord own = OwnRunRecord(record.scheme, record.saved);
-  return record.processId == own.processId && record.processStart == own.processStart;
-}
-
 SchemeShare LookUpShare(const SchemeIdentifier& scheme) {
   SchemeShare share;
   std::size_t count = 0;
@@ -54,15 +53,6 @@ SchemeShare LookUpShare(const SchemeIdentifier& scheme) {
   }
   std::free(records);
   return share;
-}
-
-ButtonPolicy ValuesBeforeTheFirstRun(const ButtonPolicy& read, const SchemeShare& share) {
-  ButtonPolicy saved = read;
-  if (!share.recorded) return saved;
-  for (auto field : kButtonPolicyFields) {
-    if (read.*field == 0) saved.*field = share.before.*field;
-  }
-  return saved;
 }
 
 void ForgetDeadRunsOf(const SchemeIdentifier& scheme) {

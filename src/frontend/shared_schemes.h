@@ -19,9 +19,6 @@
 inline constexpr std::size_t kMostLoadedRecords = 32;
 StoredRecord* LoadSortedRecords(std::size_t& count, std::uint32_t& status);
 
-// True for a record of this process.
-bool IsOwnRecord(const RunRecord& record);
-
 // What the records of other runs say of one scheme.
 struct SchemeShare {
   std::uint32_t liveRun = 0;  // the process id of a live run that holds it, or 0
@@ -33,7 +30,13 @@ SchemeShare LookUpShare(const SchemeIdentifier& scheme);
 
 // The values a run saves for a scheme in which it read `read`: a zero it reads there is
 // another run's when that run recorded the scheme, and the value from before stands in for it.
-ButtonPolicy ValuesBeforeTheFirstRun(const ButtonPolicy& read, const SchemeShare& share);
+inline ButtonPolicy ValuesBeforeTheFirstRun(const ButtonPolicy& read, const SchemeShare& share) {
+  ButtonPolicy saved = read;
+  for (auto field : kButtonPolicyFields) {
+    if (share.recorded && read.*field == 0) saved.*field = share.before.*field;
+  }
+  return saved;
+}
 
 // Removes the records of dead runs of `scheme` once their values are back.
 void ForgetDeadRunsOf(const SchemeIdentifier& scheme);

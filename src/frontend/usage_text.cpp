@@ -27,12 +27,11 @@ constexpr CommandUsage kCommands[] = {
 };
 
 constexpr std::string_view kClosing =
-    "The values, in this order: power button, lid, sleep button, each on mains (AC) and\r\n"
-    "battery (DC); 0 do nothing, 1 sleep, 2 hibernate, 3 shut down, 4 turn off the display.\r\n"
-    "The code is 00 and one hex digit per value. block's status is the code; a block\r\n"
-    "without its line 2 may have written some zeros: restore the code it printed.\r\n"
-    "A failure exits with 0x8007xxxx, a negative status (Linux: 1 or 125 to 127; run's\r\n"
-    "own command may exit with those too), a usage error with -1 (Linux: 2).\r\n"
+    "Values: power button, lid, sleep button, each on mains (AC) and battery (DC):\r\n"
+    "0 do nothing, 1 sleep, 2 hibernate, 3 shut down, 4 turn off the display. The code\r\n"
+    "is 00 and a hex digit per value. A block without its line 2 may have written\r\n"
+    "zeros: restore its code. Failures exit with 0x8007xxxx, a negative status (Linux:\r\n"
+    "1 or 125 to 127, which run's command may use too), usage errors with -1 (Linux: 2).\r\n"
     "More: README.md, beside the program.";
 
 
@@ -80,10 +79,7 @@ std::string_view KnownCommand(std::u16string_view word) {
   return {};
 }
 
-void WriteUnknownCommand(ReportTarget report) {
-  WriteReportLine(report,
-                  "buttonguard: not a command (block, restore, run, show, recover; --help)");
-}
+
 
 void WriteUsageError(ReportTarget report, std::string_view command, std::string_view what) {
   for (const CommandUsage& usage : kCommands) {

@@ -17,9 +17,6 @@ void WriteCommandHelp(ReportTarget report, std::string_view command);
 // The command `word` names exactly, or empty.
 std::string_view KnownCommand(std::u16string_view word);
 
-// For a first word that is no command (a misspelled "Restore"): the commands' names.
-void WriteUnknownCommand(ReportTarget report);
-
 // "buttonguard COMMAND: WHAT", then that command's line of the usage ("usage: buttonguard
 // restore CODE").
 void WriteUsageError(ReportTarget report, std::string_view command, std::string_view what);

@@ -261,7 +261,7 @@ void NameTheLock(const wchar_t* path) {
 // A folder or file of the lock's, opened without following a link planted in its place, and
 // refused unless it is what it should be and only Administrators and SYSTEM own and change it.
 HANDLE OpenLockPart(const wchar_t* path, DWORD access, DWORD disposition, bool folder,
-                    SECURITY_ATTRIBUTES& attributes, std::uint32_t& status) {
+                    SECURITY_ATTRIBUTES& attributes, PSID ownAccount, std::uint32_t& status) {
   // No share of deletion: while it is open, no one may take it away or rename it.
   const HANDLE handle = CreateFileW(
       path, access | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, disposition,
@@ -282,7 +282,7 @@ HANDLE OpenLockPart(const wchar_t* path, DWORD access, DWORD disposition, bool f
     status = GetSecurityInfo(handle, SE_FILE_OBJECT,
                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
                              nullptr, nullptr, nullptr, &descriptor);
-    if (status == 0) status = CheckSecurity(descriptor, kChangingFileAccess, OwnAccount());
+    if (status == 0) status = CheckSecurity(descriptor, kChangingFileAccess, ownAccount);
     LocalFree(descriptor);
   }
   if (status == 0) return handle;
@@ -301,7 +301,7 @@ std::uint32_t OpenRunsLock() {
   }
   wchar_t* end = path + length;
   for (wchar_t c : kFolder) *end++ = c;
-  NameTheLock(path);
+  const PSID ownAccount = OwnAccount();
   SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
   // Owned by Administrators whoever makes it, and protected from what the parent passes on;
   // the file inside takes the same.
@@ -317,16 +317,18 @@ std::uint32_t OpenRunsLock() {
   // Held open while the file is made, so that the folder checked is the one it is made in.
   const HANDLE folder = status != 0
                             ? INVALID_HANDLE_VALUE
-                            : OpenLockPart(path, 0, OPEN_EXISTING, true, attributes, status);
+                            : OpenLockPart(path, 0, OPEN_EXISTING, true, attributes, ownAccount,
+                                           status);
   if (folder != INVALID_HANDLE_VALUE) {
     --end;  // over the terminator
     for (wchar_t c : kFile) *end++ = c;
-    runsLock =
-        OpenLockPart(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, false, attributes, status);
-    if (status == kRecordsRefusedStatus) NameTheLock(path);
+    runsLock = OpenLockPart(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, false, attributes,
+                            ownAccount, status);
     CloseHandle(folder);
   }
   LocalFree(attributes.lpSecurityDescriptor);
+  // The folder, or the file once the folder passed: whichever was refused.
+  NameTheLock(path);
   return status;
 }
 

@@ -583,7 +583,15 @@ TEST_P(RecoverTest, PutsBackWhatADeadRunLeftAndNothingElse) {
   }
   const ProcessRun run = RunTool(store, words);
 
+  // {record}: the one record there is before the command, whose lines name it.
+  std::string record;
+  if (fs::exists(records) &&
+      std::distance(fs::directory_iterator(records), fs::directory_iterator()) == 1) {
+    record = fs::directory_iterator(records)->path().filename().string();
+  }
+  const std::string live = std::to_string(getpid()) + "-" + std::to_string(OwnStartTime()) + "-" + kA;
   const auto fill = [&](std::string text) {
+    text = Fill(Fill(text, "{record}", record), "{live}", live);
     return Fill(Fill(text, "{pid}", std::to_string(getpid())), "{store}", store.path());
   };
   EXPECT_EQ(run.errors + run.output, fill(c.report));
@@ -629,7 +637,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {3, 4, 1, 1, 0, 5}, 0},
         RecoverCase{"show lists a dead run before the code", {Planted::KilledRun},
                     RecordFolder::Private, "", {"show"},
-                    "show\r\n0, 0, 0, 0, 0, 0\r\ndead run " + kA + " 3, 4, 1, 2, 0, 5\r\n00000000\r\n",
+                    "show\r\n0, 0, 0, 0, 0, 0\r\ndead run " + kA +
+                        " 3, 4, 1, 2, 0, 5 {record}\r\n00000000\r\n",
                     0, kZeros, 1},
         RecoverCase{"a check that fails is a warning and the values go back", {Planted::KilledRun},
                     RecordFolder::Private, "echo \"fail read 1 30\" >> \"$BUTTONGUARD_STORE\"",
@@ -646,22 +655,22 @@ INSTANTIATE_TEST_SUITE_P(
                         "buttonguard restore\n"},
         RecoverCase{"a dead run's record for a scheme deleted since is dropped, once",
                     {Planted::DeletedScheme}, RecordFolder::Private, "", {"recover"},
-                    "recover\r\nscheme gone 999999999-1-" + kB + "\r\n", 0, kZeros, 0,
-                    "warning 3 scheme gone 999999999-1-" + kB + " | buttonguard recover\n"},
+                    "recover\r\nscheme gone 999999999-1-" + kB + " 0x80070490\r\n", 0, kZeros, 0,
+                    "warning 3 scheme gone 999999999-1-" + kB + " 0x80070490 | buttonguard recover\n"},
         RecoverCase{"a live run is listed and left alone", {Planted::LiveRun},
                     RecordFolder::Private, "", {"recover"},
-                    "recover\r\nstill running " + kA + " {pid}\r\n", 0, kZeros, 1},
+                    "recover\r\nstill running " + kA + " {pid} {live}\r\n", 0, kZeros, 1},
         RecoverCase{"a dead run's scheme that a live run holds is left to it",
                     {Planted::LiveRun, Planted::DeadRun}, RecordFolder::Private, "", {"recover"},
-                    "recover\r\nstill running " + kA + " {pid}\r\nleft to run " + kA +
-                        " {pid}\r\n",
+                    "recover\r\nstill running " + kA + " {pid} {live}\r\nleft to run " + kA +
+                        " {pid} 999999999-1-" + kA + "\r\n",
                     0, kZeros, 2},
         RecoverCase{"a run on a scheme a live run holds saves the values from before it and "
                     "leaves the scheme to it",
                     {Planted::LiveRun}, RecordFolder::Private,
                     "sed -i \"0,/^lid-close 0 0/s//lid-close 7 0/\" \"$BUTTONGUARD_STORE\"",
                     {"run", "true"},
-                    "run\r\nstill running " + kA + " {pid}\r\n0\r\n1\r\n2\r\n"
+                    "run\r\nstill running " + kA + " {pid} {live}\r\n0\r\n1\r\n2\r\n"
                     "3, 4, 7, 2, 0, 5\r\n00347205\r\nshared with run {pid}\r\nleft to run {pid}\r\n",
                     0, kZeros, 1,
                     "information 1 blocked " + kA + " 3, 4, 7, 2, 0, 5 | buttonguard run true\n"
@@ -677,8 +686,8 @@ INSTANTIATE_TEST_SUITE_P(
                         "buttonguard recover\n"},
         RecoverCase{"a put-back that fails keeps its record", {Planted::KilledRun},
                     RecordFolder::Private, "echo \"fail write 1 29\" >> \"$BUTTONGUARD_STORE\"",
-                    {"recover"}, "recover\r\nrestore failed " + kA + " 0x8007001D\r\n", 1, kZeros,
-                    1},
+                    {"recover"}, "recover\r\nrestore failed " + kA + " 0x8007001D {record}\r\n", 1,
+                    kZeros, 1},
         RecoverCase{"a block undone after a failed write leaves no record", {},
                     RecordFolder::Private, "echo \"fail write 5 29\" >> \"$BUTTONGUARD_STORE\"",
                     {"run", "true"},
@@ -695,10 +704,10 @@ INSTANTIATE_TEST_SUITE_P(
         RecoverCase{"no run on a scheme whose recovery failed", {Planted::ReusedProcessId},
                     RecordFolder::Private, "echo \"fail write 1 5\" >> \"$BUTTONGUARD_STORE\"",
                     {"run", "true"},
-                    "run\r\nrestore failed " + kA + " 0x80070005\r\nnot recovered " + kA +
+                    "run\r\nrestore failed " + kA + " 0x80070005 {record}\r\nnot recovered " + kA +
                         " 0x80070005\r\n",
                     125, kZeros, 1,
-                    "error 4 restore failed " + kA + " 0x80070005 | buttonguard run true\n"
+                    "error 4 restore failed " + kA + " 0x80070005 {record} | buttonguard run true\n"
                     "error 4 not recovered " + kA + " 0x80070005 | buttonguard run true\n"},
         RecoverCase{"show says on standard error that it could not read the records",
                     {Planted::ReusedProcessId}, RecordFolder::OpenToOthers, "", {"show"},
@@ -711,7 +720,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0, kMixed, 0},
         RecoverCase{"show never lists a live run as dead", {Planted::LiveRun},
                     RecordFolder::Private, "", {"show"},
-                    "show\r\n0, 0, 0, 0, 0, 0\r\nlive run " + kA + " {pid}\r\n00000000\r\n", 0,
+                    "show\r\n0, 0, 0, 0, 0, 0\r\nlive run " + kA + " {pid} {live}\r\n00000000\r\n", 0,
                     kZeros, 1},
         RecoverCase{"a link among the records is never followed", {Planted::ALink},
                     RecordFolder::Private, "", {"recover"},

@@ -993,8 +993,8 @@ TEST_F(WineTest, NoRunOnASchemeWhoseRecoveryFailed) {
   const std::string records = RecordKeyListing();
   RunReg({"delete", R"(HKLM\SOFTWARE\buttonguard)", "/f", "/reg:64"});
 
-  EXPECT_EQ(run.errors, "run\r\nrestore failed " + scheme + " 0x80070005\r\nnot recovered " +
-                            scheme + " 0x80070005\r\n");
+  EXPECT_EQ(run.errors, "run\r\nrestore failed " + scheme + " 0x80070005 99999-1-" + scheme +
+                            "\r\nnot recovered " + scheme + " 0x80070005\r\n");
   EXPECT_EQ(run.exitStatus, Hresult(5));
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{}));
   EXPECT_NE(records.find("99999-1-" + scheme), std::string::npos) << records;
