@@ -260,11 +260,12 @@ void NameTheLock(const wchar_t* path) {
 
 // A folder or file of the lock's, opened without following a link planted in its place, and
 // refused unless it is what it should be and only Administrators and SYSTEM own and change it.
+// A file made here takes its access list from the folder, whose entries pass it on.
 HANDLE OpenLockPart(const wchar_t* path, DWORD access, DWORD disposition, bool folder,
-                    SECURITY_ATTRIBUTES& attributes, PSID ownAccount, std::uint32_t& status) {
+                    PSID ownAccount, std::uint32_t& status) {
   // No share of deletion: while it is open, no one may take it away or rename it.
   const HANDLE handle = CreateFileW(
-      path, access | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, disposition,
+      path, access | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
       FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL),
       nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -304,7 +305,7 @@ std::uint32_t OpenRunsLock() {
   const PSID ownAccount = OwnAccount();
   SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
   // Owned by Administrators whoever makes it, and protected from what the parent passes on;
-  // the file inside takes the same.
+  // the file made inside inherits its entries.
   if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
           L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1,
           &attributes.lpSecurityDescriptor, nullptr) == FALSE) {
@@ -314,19 +315,18 @@ std::uint32_t OpenRunsLock() {
   if (CreateDirectoryW(path, &attributes) == FALSE && GetLastError() != ERROR_ALREADY_EXISTS) {
     status = GetLastError();
   }
+  LocalFree(attributes.lpSecurityDescriptor);
   // Held open while the file is made, so that the folder checked is the one it is made in.
   const HANDLE folder = status != 0
                             ? INVALID_HANDLE_VALUE
-                            : OpenLockPart(path, 0, OPEN_EXISTING, true, attributes, ownAccount,
-                                           status);
+                            : OpenLockPart(path, 0, OPEN_EXISTING, true, ownAccount, status);
   if (folder != INVALID_HANDLE_VALUE) {
     --end;  // over the terminator
     for (wchar_t c : kFile) *end++ = c;
-    runsLock = OpenLockPart(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, false, attributes,
-                            ownAccount, status);
+    runsLock =
+        OpenLockPart(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, false, ownAccount, status);
     CloseHandle(folder);
   }
-  LocalFree(attributes.lpSecurityDescriptor);
   // The folder, or the file once the folder passed: whichever was refused.
   NameTheLock(path);
   return status;
