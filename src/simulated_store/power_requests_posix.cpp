@@ -1,16 +1,16 @@
-// Power requests on POSIX hosts, as files in a folder beside the simulated store
-// ("<store>.awake/PID", holding "system [display] REASON"), each locked (flock) by the process
-// that holds the request for as long as it holds it. The lock goes with the process however it
-// ends, even by SIGKILL, so a request of a process that is gone is no request any more, as on
-// Windows, where the platform drops a dead process's requests.
+// Power requests on POSIX hosts, as slots of one file beside the simulated store
+// ("<store>.requests", 256 bytes a slot, holding "system [display] REASON"), each locked (a
+// byte-range lock, fcntl) by the process that holds the request for as long as it holds it.
+// The lock goes with the process however it ends, even by SIGKILL, so a request of a process
+// that is gone is no request any more, as on Windows, where the platform drops a dead
+// process's requests. One file, made once: a request costs no file made or removed.
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "power_platform.h"
@@ -19,11 +19,14 @@
 
 namespace {
 
+constexpr off_t kSlotSize = 256;
+constexpr int kSlots = 64;
+
 DWORD lastError = 0;
 
 struct Request {
   int file = -1;
-  std::string path;
+  off_t slot = 0;  // its offset
   bool system = false;
   bool display = false;
   std::string reason;
@@ -34,18 +37,30 @@ HANDLE Fail(DWORD status) {
   return INVALID_HANDLE_VALUE;
 }
 
-std::string RequestFolder() {
+std::string RequestFile() {
   std::string store;
-  return LocateStoreFile(store) == 0 ? store + ".awake" : std::string();
+  return LocateStoreFile(store) == 0 ? store + ".requests" : std::string();
+}
+
+// The slot's lock, asked for (F_SETLK) or looked at (F_GETLK, which reports another
+// process's lock in `range`).
+bool SlotLock(int file, off_t slot, int command, struct flock& range) {
+  range = {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = slot;
+  range.l_len = kSlotSize;
+  return fcntl(file, command, &range) == 0;
 }
 
 bool Rewrite(const Request& request) {
-  std::string text;
-  if (request.system) text += "system ";
-  if (request.display) text += "display ";
-  text += request.reason;
-  return ftruncate(request.file, 0) == 0 &&
-         pwrite(request.file, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+  char text[kSlotSize] = {};
+  std::string line;
+  if (request.system) line += "system ";
+  if (request.display) line += "display ";
+  line += request.reason;
+  std::memcpy(text, line.data(), std::min(line.size(), sizeof text - 1));
+  return pwrite(request.file, text, sizeof text, request.slot) == kSlotSize;
 }
 
 }  // namespace
@@ -57,27 +72,26 @@ HANDLE WINAPI PowerCreateRequest(REASON_CONTEXT* context) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
   if (const DWORD status = InjectedAwakeFault()) return Fail(status);
-  const std::string folder = RequestFolder();
-  if (folder.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+  const std::string path = RequestFile();
+  if (path.empty()) return Fail(ERROR_PATH_NOT_FOUND);
   auto* request = new Request;
-  request->path = folder + "/" + std::to_string(getpid());
   for (const WCHAR* unit = context->Reason.SimpleReasonString; *unit != u'\0'; ++unit) {
     request->reason += *unit < 128 ? static_cast<char>(*unit) : '?';
   }
-  constexpr int kFlags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-  request->file = open(request->path.c_str(), kFlags, 0600);
-  // The folder is made on first use only: every syscall here is part of what run costs.
-  if (request->file < 0 && errno == ENOENT && mkdir(folder.c_str(), 0700) == 0) {
-    request->file = open(request->path.c_str(), kFlags, 0600);
+  request->file = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  struct flock range {};
+  for (int slot = 0; request->file >= 0 && slot < kSlots; ++slot) {
+    if (!SlotLock(request->file, slot * kSlotSize, F_SETLK, range)) continue;
+    request->slot = slot * kSlotSize;
+    // What it keeps awake is written when it is set; until then it lists as nothing, and never
+    // as what an earlier holder of the slot kept awake.
+    const bool cleared = Rewrite({request->file, request->slot, false, false, ""});
+    if (cleared) return request;
+    break;
   }
-  // What it keeps awake is written when it is set; until then it lists as nothing but its
-  // reason, which no one reads before it is set.
-  if (request->file < 0 || flock(request->file, LOCK_EX) != 0) {
-    if (request->file >= 0) close(request->file);
-    delete request;
-    return Fail(ERROR_ACCESS_DENIED);
-  }
-  return request;
+  if (request->file >= 0) close(request->file);
+  delete request;
+  return Fail(ERROR_ACCESS_DENIED);
 }
 
 BOOL WINAPI PowerSetRequest(HANDLE request, POWER_REQUEST_TYPE type) {
@@ -88,9 +102,9 @@ BOOL WINAPI PowerSetRequest(HANDLE request, POWER_REQUEST_TYPE type) {
   return 0;
 }
 
+// Closing the file lets go of its slot's lock: the request is no more.
 BOOL WINAPI CloseHandle(HANDLE handle) {
   auto* request = static_cast<Request*>(handle);
-  unlink(request->path.c_str());
   close(request->file);
   delete request;
   return 1;
@@ -99,25 +113,18 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 DWORD WINAPI GetLastError() { return lastError; }
 
 DWORD ListSimulatedPowerRequests(void (*each)(const char* line, void* context), void* context) {
-  const std::string folder = RequestFolder();
-  DIR* listing = folder.empty() ? nullptr : opendir(folder.c_str());
-  if (listing == nullptr) return errno == ENOENT ? 0 : ERROR_ACCESS_DENIED;
-  while (const dirent* entry = readdir(listing)) {
-    if (entry->d_name[0] == '.') continue;
-    const int file = openat(dirfd(listing), entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (file < 0) continue;
+  const std::string path = RequestFile();
+  const int file = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (file < 0) return errno == ENOENT ? 0 : ERROR_ACCESS_DENIED;
+  for (int slot = 0; slot < kSlots; ++slot) {
     // Unlocked: its process is gone, and so is the request.
-    if (flock(file, LOCK_SH | LOCK_NB) == 0) {
-      close(file);
-      continue;
-    }
-    char text[256];
-    const ssize_t size = read(file, text, sizeof text - 1);
-    close(file);
-    if (size <= 0) continue;
-    const std::string line = std::string(entry->d_name) + " " + std::string(text, size);
+    struct flock range {};
+    if (!SlotLock(file, slot * kSlotSize, F_GETLK, range) || range.l_type == F_UNLCK) continue;
+    char text[kSlotSize + 1] = {};
+    if (pread(file, text, kSlotSize, slot * kSlotSize) <= 0 || text[0] == '\0') continue;
+    const std::string line = std::to_string(range.l_pid) + " " + text;
     each(line.c_str(), context);
   }
-  closedir(listing);
+  close(file);
   return 0;
 }
