@@ -73,7 +73,9 @@ void WriteCommandHelp(ReportTarget report, std::string_view command) {
 std::string_view KnownCommand(std::u16string_view word) {
   for (const CommandUsage& usage : kCommands) {
     bool same = word.size() == usage.command.size();
-    for (std::size_t i = 0; same && i < word.size(); ++i) same = word[i] == usage.command[i];
+    for (std::size_t i = 0; same && i < word.size(); ++i) {
+      same = word[i] == static_cast<unsigned char>(usage.command[i]);
+    }
     if (same) return usage.command;
   }
   return {};

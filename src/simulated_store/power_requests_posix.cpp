@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "power_platform.h"
@@ -59,7 +58,8 @@ bool Rewrite(const Request& request) {
   if (request.system) line += "system ";
   if (request.display) line += "display ";
   line += request.reason;
-  std::memcpy(text, line.data(), std::min(line.size(), sizeof text - 1));
+  // The slot's last byte stays 0, ending the text however long the reason.
+  std::copy_n(line.data(), std::min(line.size(), sizeof text - 1), text);
   return pwrite(request.file, text, sizeof text, request.slot) == kSlotSize;
 }
 
