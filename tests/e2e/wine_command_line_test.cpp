@@ -71,6 +71,8 @@ class WineServerEnvironment : public ::testing::Environment {
 
 fs::path Executable() { return kWindowsBuild / "buttonguard.exe"; }
 fs::path Launcher() { return kWindowsBuild / "tests" / "windows" / "exit_status_launcher.exe"; }
+// The program the tests run as a command, a holder of the lock, a pipe's server and so on.
+fs::path CheckProgram() { return kWindowsBuild / "tests" / "windows" / "console_event_check.exe"; }
 
 // Wine shows the host's root as drive Z:.
 std::string WindowsPath(const fs::path& path) {
@@ -229,7 +231,7 @@ std::string PrepareWine() {
   // On a loaded machine the new server may not start a program of this build at once: the
   // first test waits for nothing of the kind.
   const TemporaryStore store;
-  const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+  const fs::path check = CheckProgram();
   for (int i = 0; i < 30 && !RunUnderWine(check, "await .", store).launched; ++i) {
   }
   return "";
@@ -485,7 +487,7 @@ TEST_P(WineLookupTest, StartsOnlyWhatThePathAndTheNameAllow) {
       fs::copy_file(kWindowsBuild / "planted" / "program.exe", root / file);
       planted.push_back(root / file);
     } else {
-      const std::string check = Quote(WindowsPath(kWindowsBuild / "tests/windows/console_event_check.exe"));
+      const std::string check = Quote(WindowsPath(CheckProgram()));
       std::string text = content;
       for (std::size_t at; (at = text.find("{check}")) != std::string::npos;) text.replace(at, 7, check);
       std::ofstream(root / file, std::ios::binary) << text;
@@ -629,7 +631,7 @@ TEST_P(WineConsoleEventTest, PutsTheSchemeBackBeforeTheProcessEnds) {
   const ConsoleEventCase& c = GetParam();
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-  const fs::path check = kWindowsBuild / "tests" / "windows" / "console_event_check.exe";
+  const fs::path check = CheckProgram();
 
   const WineRun run =
       RunUnderWine(check, "run " + Quote(WindowsPath(check)) + " wait", store, "",
@@ -674,7 +676,7 @@ TEST_P(WineGuardedCommandTest, RunsAndPutsTheSchemesBack) {
   const fs::path output = fs::path(store.folder()) / "out.txt";
   std::string command = c.command;
   if (const std::size_t at = command.find("{check}"); at != std::string::npos) {
-    const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+    const fs::path check = CheckProgram();
     command.replace(at, 7, Quote(WindowsPath(check)));
   }
   std::vector<std::string> redirect;
@@ -737,8 +739,7 @@ std::string RecordKeyListing() {
 // whether the scheme was still blocked when it looked; without --tree the hand-off finds it
 // put back. The status is always the command's own.
 TEST_F(WineTest, RunTreeKeepsTheButtonsBlockedUntilTheLastProcessOfTheJobEnds) {
-  const std::string check =
-      Quote(WindowsPath(kWindowsBuild / "tests/windows/console_event_check.exe"));
+  const std::string check = Quote(WindowsPath(CheckProgram()));
   struct TreeCase {
     const char* options;
     std::string command;  // "batch": a batch file that starts the hand-off's child
@@ -772,7 +773,7 @@ TEST_F(WineTest, RunTreeKeepsTheButtonsBlockedUntilTheLastProcessOfTheJobEnds) {
 TEST_F(WineTest, RecoverPutsBackWhatARunEndedByTaskkillLeft) {
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-  const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+  const fs::path check = CheckProgram();
   const pid_t launcher = StartProcess(
       kWine, {kWine, Launcher().string()},
       LauncherOptions(Executable(), "run " + Quote(WindowsPath(check)) + " wait", store,
@@ -818,7 +819,7 @@ TEST_F(WineTest, WritesEntriesThroughThePlatformsApplicationLog) {
   // A program path with %%1 in it, which Event Viewer would read as another message.
   const fs::path folder = fs::path(store.folder()) / "a%%1";
   fs::create_directory(folder);
-  fs::copy_file(kWindowsBuild / "tests/windows/console_event_check.exe", folder / "check.exe");
+  fs::copy_file(CheckProgram(), folder / "check.exe");
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
   const WineRun run =
       RunUnderWine(Executable(), "run " + Quote(WindowsPath(folder / "check.exe")) + " args", store, "", traced);
@@ -841,7 +842,7 @@ TEST_F(WineTest, WritesEntriesThroughThePlatformsApplicationLog) {
 TEST_F(WineTest, RecoverTakesARecordOfAProcessIdUsedAgainForADeadRun) {
   TemporaryStore store;
   store.Write(StoreText({0, 0, 0, 0, 0, 0}));
-  const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+  const fs::path check = CheckProgram();
   const WineRun run = RunUnderWine(check, "reused-process-id", store);
   RunReg({"delete", R"(HKLM\SOFTWARE\buttonguard)", "/f", "/reg:64"});
   EXPECT_EQ(run.output,
@@ -855,7 +856,7 @@ TEST_F(WineTest, RecoverTakesARecordOfAProcessIdUsedAgainForADeadRun) {
 class CheckProcess {
  public:
   CheckProcess(const std::string& mode, const TemporaryStore& store) : held_(store.path() + ".held") {
-    const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+    const fs::path check = CheckProgram();
     launcher_ = StartProcess(kWine, {kWine, Launcher().string()},
                              LauncherOptions(check, mode, store, fs::path(store.folder()) / "check-status"));
     WaitUntil([&] { return !ReadFile(held_).empty(); });
@@ -883,7 +884,7 @@ class CheckProcess {
 TEST_F(WineTest, RunsSideBySideKeepTheSchemeBlockedUntilTheLastEnds) {
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-  const std::string check = Quote(WindowsPath(kWindowsBuild / "tests/windows/console_event_check.exe"));
+  const std::string check = Quote(WindowsPath(CheckProgram()));
   const fs::path mark = fs::path(store.folder()) / "second-runs";
   const fs::path firstStatus = fs::path(store.folder()) / "first-exit-status";
   int firstReport = -1;
@@ -1008,7 +1009,7 @@ class WineRecordKeyTest : public WineTest, public ::testing::WithParamInterface<
 TEST_P(WineRecordKeyTest, ARecordKeyOthersMayChangeIsRefused) {
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-  const fs::path check = kWindowsBuild / "tests/windows/console_event_check.exe";
+  const fs::path check = CheckProgram();
   ASSERT_EQ(RunUnderWine(check, std::string("open-record-key ") + GetParam(), store).exitStatus, 0);
 
   const WineRun recover = RunUnderWine(Executable(), "recover", store);
