@@ -22,10 +22,13 @@ std::string BlockReport(const std::string& marks, const std::string& values,
 
 const char* const kNoCommand = "buttonguard: not a command";
 const char* const kBlockHelp = "usage:\r\n  buttonguard block\r\n";
-// The help's values: their order and what each number means.
+// The help's values: their order and what each number means; and which failed block's code
+// to restore (never the zeros of one that read nothing).
 const char* const kValuesHelp =
     "Values: power button, lid, sleep button, each on mains (AC) and battery (DC):\r\n"
-    "0 do nothing, 1 sleep, 2 hibernate, 3 shut down, 4 turn off the display.";
+    "0 do nothing, 1 sleep, 2 hibernate, 3 shut down, 4 turn off the display. The code\r\n"
+    "is 00 and a hex digit per value. A block with line 1 but not 2 may have written\r\n"
+    "zeros: restore its code.";
 
 std::vector<CommandCase> MakeCases() {
   const std::string mixed = StoreText(kMixed);
