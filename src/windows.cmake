@@ -19,7 +19,7 @@ add_custom_command(
   VERBATIM)
 
 add_executable(buttonguard
-  frontend/main_windows.cpp
+  cli/main_windows.cpp
   power/windows/power_library_loader.cpp
   ${PROJECT_SOURCE_DIR}/res/buttonguard.rc
   ${events_output}/buttonguard_events.rc)
