@@ -24,7 +24,8 @@ echo "cppcheck"
 cppcheck --enable=warning,style,performance,portability --std=c++20 --quiet \
   --error-exitcode=1 --inline-suppr --suppressions-list=.cppcheck-suppressions \
   --suppress=missingIncludeSystem \
-  -I src/power -I src/cli -I src/guard -I src/report -I src/arguments -I src/event_log -I src/command_process \
+  -I src/power -I src/cli -I src/guard -I src/report -I src/arguments -I src/event_log \
+  -I src/command_process -I src/run_records \
   -I src/simulated_store -I src/simulated_store/posix src/
 
 echo "static analysis: no findings"

@@ -28,12 +28,13 @@ target_include_directories(buttonguard PRIVATE
   ${CMAKE_CURRENT_BINARY_DIR}/generated ${PROJECT_SOURCE_DIR}/res)
 # powrprof is deliberately not linked: power_library_loader.cpp loads it from the system folder.
 target_link_libraries(buttonguard PRIVATE
-  buttonguard_frontend buttonguard_power buttonguard_power_platform ole32 user32 advapi32)
+  ${BUTTONGUARD_LAYERS} buttonguard_power_platform ole32 user32 advapi32)
 target_compile_options(buttonguard PRIVATE ${BUTTONGUARD_LEAN_FLAGS})
 
 if(MINGW)
   # Small and self-contained: no libstdc++, libgcc or winpthread DLL beside the executable.
-  foreach(target buttonguard buttonguard_power buttonguard_frontend)
+  foreach(target buttonguard buttonguard_power buttonguard_report buttonguard_guard
+      buttonguard_cli)
     # Code as small as the compiler makes it: the time a run takes is the platform's calls.
     # Functions and data stay together in their file's sections, zeros in the one that takes
     # no room in the file: in a section of its own, each function or variable would be padded

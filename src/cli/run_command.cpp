@@ -4,6 +4,7 @@
 
 #include "block_attempt.h"
 #include "button_policy.h"
+#include "command_process.h"
 #include "dead_runs.h"
 #include "guarded_run.h"
 #include "keep_awake.h"
@@ -96,14 +97,7 @@ CommandResult Show(ReportTarget report, ReportTarget help) {
 
 // Puts back what runs that died left blocked.
 CommandResult RecoverDeadRunsLocked(ReportTarget report) {
-  std::uint32_t status = LockRuns();
-  if (status != 0) {
-    WriteRunsLockFailure(report, status);
-  } else {
-    status = RecoverDeadRuns(report);
-    UnlockRuns();
-  }
-  if (status != 0) return PowerFailure(status);
+  if (const std::uint32_t status = RecoverDeadRunsUnderLock(report)) return PowerFailure(status);
   return {0, CommandOutcome::Done};
 }
 
@@ -113,6 +107,55 @@ CommandResult Recover(int argumentCount, ReportTarget report, ReportTarget help)
     return UsageError();
   }
   return RecoverDeadRunsLocked(report);
+}
+
+// `run [OPTIONS] [--] COMMAND [ARGUMENTS...]`: the options read, the report file opened, and
+// the rest left to the guard.
+CommandResult Run(int argumentCount, const char16_t* const* arguments, std::FILE* report) {
+  // Options come before the command, or before its `--`; a word that looks like one and is
+  // none is a mistake to point out, not a command to look for.
+  RunRequest request{argumentCount, arguments, 2};
+  const char16_t* reportPath = nullptr;
+  const char* mistake = nullptr;
+  int& commandIndex = request.commandIndex;
+  for (; commandIndex < argumentCount && mistake == nullptr; ++commandIndex) {
+    const std::u16string_view word = arguments[commandIndex];
+    if (word == u"--") {
+      ++commandIndex;
+      break;
+    }
+    if (word == u"--display") {
+      request.display = true;
+    } else if (word == u"--tree") {
+      request.wholeTree = true;
+      if (!kCanFollowTree) mistake = "--tree is not supported here";
+    } else if (word == u"--report") {
+      if (++commandIndex < argumentCount) reportPath = arguments[commandIndex];
+    } else if (word.starts_with(u"-")) {
+      mistake = "unknown option (a command starting with - goes after --)";
+    } else {
+      break;
+    }
+  }
+  if (mistake == nullptr && commandIndex >= argumentCount) mistake = "no command to run";
+  // Without its file, the report of a script that asked for one would go where the script
+  // cannot stand it (PowerShell 5.1 turns standard error into errors): nothing is done.
+  std::uint32_t reportStatus = 0;
+  std::FILE* const file = mistake == nullptr && reportPath != nullptr
+                              ? OpenReportFile(reportPath, reportStatus)
+                              : nullptr;
+  if (mistake != nullptr || reportStatus != 0) {
+    WriteReportLine({report}, "run");
+    if (mistake != nullptr) {
+      WriteUsageError({report}, "run", mistake);
+      return UsageError();
+    }
+    WriteStatusLine({report}, "report failed", reportStatus);
+    return {HresultFromWin32(reportStatus), CommandOutcome::SchemeFailure};
+  }
+  if (file != nullptr) report = file;
+  WriteReportLine({report}, "run");
+  return GuardedRun(request, report);
 }
 
 }  // namespace
@@ -144,7 +187,7 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, st
     WriteCommandHelp(help, known);
     return UsageError();
   }
-  if (command == u"run") return GuardedRun(argumentCount, arguments, runReport);
+  if (command == u"run") return Run(argumentCount, arguments, runReport);
   const ReportTarget target{report};
   SetEventOrigin(command);
   WriteReportLine(target, command);

@@ -92,6 +92,17 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
   return firstFailure;
 }
 
+std::uint32_t RecoverDeadRunsUnderLock(ReportTarget report) {
+  std::uint32_t status = LockRuns();
+  if (status != 0) {
+    WriteRunsLockFailure(report, status);
+  } else {
+    status = RecoverDeadRuns(report);
+    UnlockRuns();
+  }
+  return status;
+}
+
 std::uint32_t ListRuns(ReportTarget report) {
   std::size_t count = 0;
   std::uint32_t status = 0;

@@ -34,6 +34,11 @@ struct UnrecoveredSchemes {
 };
 std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered = nullptr);
 
+// RecoverDeadRuns with the lock all buttonguard processes share taken for it, as `recover` and
+// the boot recovery run it; a lock that cannot be had is reported. Returns 0, or the status of
+// the first failure.
+std::uint32_t RecoverDeadRunsUnderLock(ReportTarget report);
+
 // One line per record: of a live run, its scheme and process id; of a dead run, its scheme
 // and the values recovery would put back. Returns 0, kMoreRecordsStatus when more records
 // wait than it lists, or the status of why the records could not be read.

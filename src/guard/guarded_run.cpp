@@ -1,7 +1,6 @@
 #include "guarded_run.h"
 
 #include <atomic>
-#include <string_view>
 
 #include "block_attempt.h"
 #include "button_policy.h"
@@ -12,7 +11,7 @@
 #include "policy_code.h"
 #include "report_writer.h"
 #include "run_records.h"
-#include "usage_text.h"
+#include "win32_status.h"
 
 namespace {
 
@@ -131,55 +130,13 @@ CommandResult EndedBeforeTheStart(ReportTarget report) {
 
 }  // namespace
 
-CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, std::FILE* report) {
-  // Options come before the command, or before its `--`; a word that looks like one and is
-  // none is a mistake to point out, not a command to look for.
-  int commandIndex = 2;
-  bool display = false;
-  bool wholeTree = false;
-  const char16_t* reportPath = nullptr;
-  const char* mistake = nullptr;
-  for (; commandIndex < argumentCount && mistake == nullptr; ++commandIndex) {
-    const std::u16string_view word = arguments[commandIndex];
-    if (word == u"--") {
-      ++commandIndex;
-      break;
-    }
-    if (word == u"--display") {
-      display = true;
-    } else if (word == u"--tree") {
-      wholeTree = true;
-      if (!kCanFollowTree) mistake = "--tree is not supported here";
-    } else if (word == u"--report") {
-      if (++commandIndex < argumentCount) reportPath = arguments[commandIndex];
-    } else if (word.starts_with(u"-")) {
-      mistake = "unknown option (a command starting with - goes after --)";
-    } else {
-      break;
-    }
-  }
-  if (mistake == nullptr && commandIndex >= argumentCount) mistake = "no command to run";
-  // Without its file, the report of a script that asked for one would go where the script
-  // cannot stand it (PowerShell 5.1 turns standard error into errors): nothing is done.
-  std::uint32_t reportStatus = 0;
-  std::FILE* const file = mistake == nullptr && reportPath != nullptr
-                              ? OpenReportFile(reportPath, reportStatus)
-                              : nullptr;
-  if (mistake != nullptr || reportStatus != 0) {
-    WriteReportLine({report}, "run");
-    if (mistake != nullptr) {
-      WriteUsageError({report}, "run", mistake);
-      return {-1, CommandOutcome::UsageError};
-    }
-    WriteStatusLine({report}, "report failed", reportStatus);
-    return {HresultFromWin32(reportStatus), CommandOutcome::SchemeFailure};
-  }
-  if (file != nullptr) report = file;
-  WriteReportLine({report}, "run");
+CommandResult GuardedRun(const RunRequest& request, std::FILE* report) {
+  const int commandIndex = request.commandIndex;
+  const char16_t* const* const arguments = request.arguments;
   SetEventOrigin(u"run", arguments[commandIndex]);
 
   // A command that cannot be found or started must not cost the buttons anything.
-  if (const std::uint32_t status = FindCommand(argumentCount, arguments, commandIndex)) {
+  if (const std::uint32_t status = FindCommand(request.argumentCount, arguments, commandIndex)) {
     WriteStatusLine({report}, "not started", status);
     return NotRun(status);
   }
@@ -241,10 +198,10 @@ CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, st
     // Idle sleep would end the job as surely as the power button; a request that cannot be
     // made is said, and the buttons are guarded all the same.
     bool displayOnly = false;
-    if (const std::uint32_t status = HoldAwake(arguments[commandIndex], display, displayOnly)) {
+    if (const std::uint32_t status = HoldAwake(arguments[commandIndex], request.display, displayOnly)) {
       WriteStatusLine(scheme.report, displayOnly ? "display awake failed" : "awake failed", status);
     }
-    startStatus = StartCommand(wholeTree);
+    startStatus = StartCommand(request.wholeTree);
     if (startStatus != 0) WriteStatusLine(scheme.report, "not started", startStatus);
   }
   std::int32_t commandStatus = 0;

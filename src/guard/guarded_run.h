@@ -2,10 +2,18 @@
 
 #include <cstdio>
 
-#include "run_command.h"
+#include "command_result.h"
 
-// `run [--] COMMAND [ARGUMENTS...]`: blocks the buttons exactly as block does, runs the
-// command, and puts the saved values back when it ends, however it ends, unless someone else
-// has changed the scheme meanwhile. The report, from the echo line on, goes to `report`, or
-// to the file that `--report` names.
-CommandResult GuardedRun(int argumentCount, const char16_t* const* arguments, std::FILE* report);
+// What `run` was asked to guard: the command is arguments[commandIndex], its arguments follow.
+struct RunRequest {
+  int argumentCount = 0;
+  const char16_t* const* arguments = nullptr;
+  int commandIndex = 0;
+  bool display = false;    // keep the display on too, not only the system
+  bool wholeTree = false;  // follow every process the command starts
+};
+
+// Blocks the buttons exactly as block does, runs the command, and puts the saved values back
+// when it ends, however it ends, unless someone else has changed the scheme meanwhile. The
+// report, after the echo line the caller wrote, goes to `report`.
+CommandResult GuardedRun(const RunRequest& request, std::FILE* report);
