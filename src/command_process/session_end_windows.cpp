@@ -2,14 +2,9 @@
 
 #include <windows.h>
 
-#include <atomic>
-
 namespace {
 
 void (*putBackBeforeTheEnd)() = nullptr;
-// Set once the window exists or cannot be made. Waited for by polling: an event would cost
-// two more imports, and the executable has a size budget.
-std::atomic<bool> windowReady{false};
 
 LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -28,7 +23,8 @@ LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wParam, LPAR
   }
 }
 
-DWORD WINAPI RunSessionWindow(void*) {
+// `ready`: the event set once the window exists or cannot be made.
+DWORD WINAPI RunSessionWindow(void* ready) {
   WNDCLASSW windowClass = {};
   windowClass.lpfnWndProc = OnSessionMessage;
   windowClass.hInstance = GetModuleHandleW(nullptr);
@@ -39,8 +35,9 @@ DWORD WINAPI RunSessionWindow(void*) {
           ? CreateWindowExW(0, windowClass.lpszClassName, L"buttonguard", WS_OVERLAPPED, 0, 0, 0, 0,
                             nullptr, nullptr, windowClass.hInstance, nullptr)
           : nullptr;
-  windowReady.store(true);
-  if (window == nullptr) return GetLastError();
+  const DWORD status = window == nullptr ? GetLastError() : 0;
+  SetEvent(ready);
+  if (window == nullptr) return status;
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
   return 0;
@@ -50,9 +47,13 @@ DWORD WINAPI RunSessionWindow(void*) {
 
 void WatchForSessionEnd(void (*beforeTheEnd)()) {
   putBackBeforeTheEnd = beforeTheEnd;
-  const HANDLE thread = CreateThread(nullptr, 0, RunSessionWindow, nullptr, 0, nullptr);
-  if (thread == nullptr) return;
+  const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (ready == nullptr) return;
+  const HANDLE thread = CreateThread(nullptr, 0, RunSessionWindow, ready, 0, nullptr);
   // Before anything is blocked, the window must be there to hear of the end.
-  while (!windowReady.load()) Sleep(1);
-  CloseHandle(thread);
+  if (thread != nullptr) {
+    WaitForSingleObject(ready, INFINITE);
+    CloseHandle(thread);
+  }
+  CloseHandle(ready);
 }

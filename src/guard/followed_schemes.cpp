@@ -1,7 +1,6 @@
 #include "followed_schemes.h"
 
 #include <cstddef>
-#include <cstdlib>
 
 #include "block_attempt.h"
 #include "policy_code.h"
@@ -27,17 +26,13 @@ struct FollowedScheme {
 // reported, again every second.
 constexpr std::size_t kRemembered = 2 * kMostFollowedSchemes;
 
-// Taken from the heap when run starts: as a static array, MinGW's linker would put its zeros
-// into the executable. Where no memory can be had, the first scheme alone is kept.
 struct Followed {
-  FollowedScheme* schemes = nullptr;
-  std::size_t capacity = 0;
+  FollowedScheme schemes[kRemembered];
   std::size_t count = 0;
   std::size_t blocked = 0;  // how many were ever blocked
 };
 
 Followed followed;
-FollowedScheme onlyTheFirst;
 
 FollowedScheme* Find(const SchemeIdentifier& identifier) {
   for (std::size_t i = 0; i < followed.count; ++i) {
@@ -136,12 +131,6 @@ std::uint32_t PutBackValueByValue(const SchemeIdentifier& scheme, const ButtonPo
 }
 
 void StartFollowing(const SchemeIdentifier& first, const ButtonPolicy& saved) {
-  if (followed.schemes == nullptr) {
-    void* memory = std::malloc(kRemembered * sizeof(FollowedScheme));
-    followed.schemes = memory != nullptr ? static_cast<FollowedScheme*>(memory) : &onlyTheFirst;
-    followed.capacity = memory != nullptr ? kRemembered : 1;
-    // Each entry is written whole before it is read.
-  }
   followed.schemes[0] = {first, saved, Outcome::Blocked, 0};
   followed.count = 1;
   followed.blocked = 1;
@@ -151,7 +140,7 @@ void FollowActiveScheme(ReportTarget report) {
   SchemeIdentifier active;
   // A failed look-up is tried again a second later; it changes nothing meanwhile.
   if (QueryActiveScheme(active) != 0 || Find(active) != nullptr) return;
-  if (followed.count == followed.capacity) return;
+  if (followed.count == kRemembered) return;
   FollowedScheme& scheme = followed.schemes[followed.count++];
   scheme = {active, ButtonPolicy{}, Outcome::NotFollowed, 0};
   if (followed.blocked == kMostFollowedSchemes) {
