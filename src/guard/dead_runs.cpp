@@ -1,6 +1,5 @@
 #include "dead_runs.h"
 
-#include <cstdlib>
 #include <string_view>
 
 #include "followed_schemes.h"
@@ -25,9 +24,9 @@ std::uint32_t UnrecoveredSchemes::StatusOf(const SchemeIdentifier& scheme) const
 }
 
 std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered) {
-  std::size_t count = 0;
-  std::uint32_t loadStatus = 0;
-  StoredRecord* records = LoadSortedRecords(count, loadStatus);
+  HeapList<StoredRecord> records;
+  const std::uint32_t loadStatus = LoadSortedRecords(records);
+  const std::size_t count = records.size();
   std::uint32_t firstFailure = loadStatus;
   if (loadStatus != 0 && loadStatus != kMoreRecordsStatus) {
     WriteStatusLine(report, "records failed", loadStatus);
@@ -83,7 +82,6 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
     }
     if (firstFailure == 0) firstFailure = status;
   }
-  std::free(records);
   // Said last, and a failure, so that a script or the next boot runs recover again.
   if (loadStatus == kMoreRecordsStatus) {
     WriteStatusLine(report, "more records", loadStatus);
@@ -104,11 +102,9 @@ std::uint32_t RecoverDeadRunsUnderLock(ReportTarget report) {
 }
 
 std::uint32_t ListRuns(ReportTarget report) {
-  std::size_t count = 0;
-  std::uint32_t status = 0;
-  StoredRecord* records = LoadSortedRecords(count, status);
-  for (std::size_t i = 0; i < count; ++i) {
-    const StoredRecord& stored = records[i];
+  HeapList<StoredRecord> records;
+  const std::uint32_t status = LoadSortedRecords(records);
+  for (const StoredRecord& stored : records) {
     if (!stored.wellFormed) continue;
     if (IsRunAlive(stored.record)) {
       WriteSchemeProcessLine(report, "live run", &stored.record.scheme, stored.record.processId,
@@ -118,6 +114,5 @@ std::uint32_t ListRuns(ReportTarget report) {
                             false, stored.name.text);
     }
   }
-  std::free(records);
   return status;
 }

@@ -1,11 +1,9 @@
 #include "shared_schemes.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <string_view>
 
 namespace {
-
-constexpr std::uint32_t kNotEnoughMemory = 8;  // ERROR_NOT_ENOUGH_MEMORY
 
 // Another run's record of `scheme`.
 bool IsOfScheme(const StoredRecord& stored, const SchemeIdentifier& scheme) {
@@ -17,33 +15,24 @@ bool IsOfScheme(const StoredRecord& stored, const SchemeIdentifier& scheme) {
 
 }  // namespace
 
-StoredRecord* LoadSortedRecords(std::size_t& count, std::uint32_t& status) {
-  count = 0;
-  auto* records =
-      static_cast<StoredRecord*>(std::malloc(kMostLoadedRecords * sizeof(StoredRecord)));
-  status =
-      records == nullptr ? kNotEnoughMemory : LoadRunRecords(records, kMostLoadedRecords, count);
-  for (std::size_t i = 1; i < count; ++i) {
-    for (std::size_t j = i; j > 0 && std::string_view(records[j].name.text) <
-                                         std::string_view(records[j - 1].name.text);
-         --j) {
-      const StoredRecord earlier = records[j - 1];
-      records[j - 1] = records[j];
-      records[j] = earlier;
-    }
-  }
-  return records;
+std::uint32_t LoadSortedRecords(HeapList<StoredRecord>& records) {
+  const std::uint32_t status = LoadRunRecords(records, kMostLoadedRecords);
+  std::sort(records.begin(), records.end(), [](const StoredRecord& a, const StoredRecord& b) {
+    return std::string_view(a.name.text) < std::string_view(b.name.text);
+  });
+  return status;
 }
 
 SchemeShare LookUpShare(const SchemeIdentifier& scheme) {
   SchemeShare share;
-  std::size_t count = 0;
-  StoredRecord* records = LoadSortedRecords(count, share.status);
+  HeapList<StoredRecord> records;
+  share.status = LoadSortedRecords(records);
   // Records beyond those read may hold the scheme too, and a run that went on as if none did
   // would take their zeros for the user's values.
-  for (std::size_t i = 0; i < count && share.status == 0 && share.liveRun == 0; ++i) {
-    if (!IsOfScheme(records[i], scheme)) continue;
-    const RunRecord& record = records[i].record;
+  for (const StoredRecord& stored : records) {
+    if (share.status != 0 || share.liveRun != 0) break;
+    if (!IsOfScheme(stored, scheme)) continue;
+    const RunRecord& record = stored.record;
     const bool alive = IsRunAlive(record);
     // Every record of a scheme saved the same values from before, but a live run's is the
     // one to trust: a dead one may be older than a put-back that failed part-way.
@@ -51,18 +40,15 @@ SchemeShare LookUpShare(const SchemeIdentifier& scheme) {
     share.recorded = true;
     if (alive) share.liveRun = record.processId;
   }
-  std::free(records);
   return share;
 }
 
 void ForgetDeadRunsOf(const SchemeIdentifier& scheme) {
-  std::size_t count = 0;
-  std::uint32_t status = 0;
-  StoredRecord* records = LoadSortedRecords(count, status);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (IsOfScheme(records[i], scheme) && !IsRunAlive(records[i].record)) {
-      static_cast<void>(RemoveRunRecord(records[i].record));
+  HeapList<StoredRecord> records;
+  static_cast<void>(LoadSortedRecords(records));
+  for (const StoredRecord& stored : records) {
+    if (IsOfScheme(stored, scheme) && !IsRunAlive(stored.record)) {
+      static_cast<void>(RemoveRunRecord(stored.record));
     }
   }
-  std::free(records);
 }

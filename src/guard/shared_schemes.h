@@ -12,12 +12,11 @@
 // its records say, so every function here is called with the lock all buttonguard processes
 // share held (LockRuns).
 
-// The records, in name order whatever order the platform lists them in, from the heap (MinGW's
-// linker would store a static array's zeros in the executable): null with the status when
-// they cannot be had. At most kMostLoadedRecords; kMoreRecordsStatus when more wait. The
-// caller frees them with std::free.
+// The records, in name order whatever order the platform lists them in. Returns 0, or the
+// status of why they could not all be had. At most kMostLoadedRecords; kMoreRecordsStatus when
+// more wait.
 inline constexpr std::size_t kMostLoadedRecords = 32;
-StoredRecord* LoadSortedRecords(std::size_t& count, std::uint32_t& status);
+std::uint32_t LoadSortedRecords(HeapList<StoredRecord>& records);
 
 // What the records of other runs say of one scheme.
 struct SchemeShare {

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "button_policy.h"
+#include "heap_list.h"
 
 // What `run` writes down before it puts a zero into a scheme, so that the values can still be
 // put back when buttonguard itself is killed or the machine loses power: one record per run
@@ -62,12 +63,12 @@ std::uint32_t WriteRunRecord(const RunRecord& record);
 // next recovery a read. Returns 0 (also when there was none) or the platform status.
 std::uint32_t RemoveRunRecord(const RunRecord& record);
 
-// Reads up to `capacity` records into `records` and sets `count`; none when the place records
-// live in does not exist (it is not created). Returns 0 or the platform status; a place
-// someone else could write to is refused with ERROR_ACCESS_DENIED and nothing is read; when
-// more records are there than `capacity`, the first ones are read and the status is
-// kMoreRecordsStatus.
-std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::size_t& count);
+// Adds up to `most` records to `records`, in the order the platform lists them; none when the
+// place records live in does not exist (it is not created). Returns 0 or the platform status;
+// a place someone else could write to is refused with ERROR_ACCESS_DENIED and nothing is read;
+// when more records are there than `most`, the first ones are read and the status is
+// kMoreRecordsStatus; ERROR_NOT_ENOUGH_MEMORY when they cannot all be held.
+std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records, std::size_t most);
 
 // Serialises, machine-wide, what buttonguard processes do to schemes and records: a recovery,
 // a run's block, each scheme it follows and its put-back, so that no process puts a dead run's
@@ -90,6 +91,8 @@ inline constexpr std::uint32_t kMalformedRecordStatus = 13;  // ERROR_INVALID_DA
 
 // ERROR_MORE_DATA: records beyond those read wait for a later recovery.
 inline constexpr std::uint32_t kMoreRecordsStatus = 234;
+
+inline constexpr std::uint32_t kNotEnoughMemory = 8;  // ERROR_NOT_ENOUGH_MEMORY
 
 // What a refused place is reported with.
 inline constexpr std::uint32_t kRecordsRefusedStatus = 5;  // ERROR_ACCESS_DENIED

@@ -193,8 +193,7 @@ std::uint32_t RemoveRunRecord(const RunRecord& record) {
   return status;
 }
 
-std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::size_t& count) {
-  count = 0;
+std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records, std::size_t most) {
   std::uint32_t status = 0;
   const int folder = OpenRecordFolder(false, status);
   if (folder < 0) return status;
@@ -207,12 +206,15 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
   while (const dirent* entry = readdir(listing)) {
     const std::string name = entry->d_name;
     if (name == "." || name == ".." || name.ends_with(".tmp")) continue;
-    if (count == capacity) {
+    if (records.size() == most) {
       status = kMoreRecordsStatus;
       break;
     }
-    StoredRecord& stored = records[count++];
-    stored = StoredRecord{};
+    if (!records.Add(StoredRecord{})) {
+      status = kNotEnoughMemory;
+      break;
+    }
+    StoredRecord& stored = records[records.size() - 1];
     const std::size_t length = std::min(name.size(), kRecordNameSize - 1);
     for (std::size_t i = 0; i < length; ++i) {
       stored.name.text[i] = static_cast<unsigned char>(name[i]) < 128 ? name[i] : '?';

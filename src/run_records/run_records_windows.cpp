@@ -174,8 +174,7 @@ std::uint32_t RemoveRunRecord(const RunRecord& record) {
   return removed == ERROR_FILE_NOT_FOUND ? 0 : static_cast<std::uint32_t>(removed);
 }
 
-std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::size_t& count) {
-  count = 0;
+std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records, std::size_t most) {
   std::uint32_t status = 0;
   const HKEY key = OpenRecordKey(false, KEY_QUERY_VALUE, status);
   if (key == nullptr) return status;
@@ -192,12 +191,15 @@ std::uint32_t LoadRunRecords(StoredRecord* records, std::size_t capacity, std::s
       status = static_cast<std::uint32_t>(found);
       break;
     }
-    if (count == capacity) {
+    if (records.size() == most) {
       status = kMoreRecordsStatus;
       break;
     }
-    StoredRecord& stored = records[count++];
-    stored = StoredRecord{};
+    if (!records.Add(StoredRecord{})) {
+      status = kNotEnoughMemory;
+      break;
+    }
+    StoredRecord& stored = records[records.size() - 1];
     bool ascii = true;
     for (std::size_t i = 0; i < kRecordNameSize - 1 && name[i] != L'\0'; ++i) {
       ascii = ascii && name[i] < 128;
