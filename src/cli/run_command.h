@@ -1,5 +1,8 @@
 #pragma once
 
+// The command words: what a command line asks for, dispatched to the guard and the power
+// functions below; the process entries and the boot service call nothing else.
+
 #include <cstdint>
 #include <cstdio>
 

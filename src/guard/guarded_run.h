@@ -1,5 +1,7 @@
 #pragma once
 
+// The guard: what keeps the buttons blocked for a run and gives them back, however it ends.
+
 #include <cstdio>
 
 #include "command_result.h"

@@ -152,7 +152,7 @@ std::uint32_t ReadPolicyOverrides(PolicyOverrides& overrides) {
   const SettingIdentifiers identifiers = ConvertIdentifiers();
   for (std::size_t row = 0; row < kButtonSettings.size(); ++row) {
     // Where group policy keeps the setting's values, in the 64-bit view that policy writes.
-    // Kept as narrow text and widened here: the executable has a size budget.
+    // The table keeps identifiers as narrow text, so the key is widened here.
     wchar_t key[96] = {};
     wchar_t* end = Widen(key, "SOFTWARE\\Policies\\Microsoft\\Power\\PowerSettings\\");
     Widen(end, kButtonSettings[row].identifierText);

@@ -1,5 +1,7 @@
 #pragma once
 
+// The report lines: every line the tool prints about values, codes and statuses.
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
