@@ -76,8 +76,7 @@ CommandResult Show(ReportTarget report, ReportTarget help) {
   // Zeros above may be a live run's, or a dead one's to recover: worth knowing before
   // trusting them.
   if (const std::uint32_t status = ListRuns(report)) {
-    WriteStatusLine(help, status == kMoreRecordsStatus ? "more records" : "records failed",
-                    status);
+    WriteStatusLine(help, "records failed", status);
   }
   // What keeps the machine awake, where the platform lets it be read.
   static_cast<void>(ListAwakeRequests(

@@ -17,26 +17,39 @@ void WriteRunsLockFailure(ReportTarget report, std::uint32_t status) {
 }
 
 std::uint32_t UnrecoveredSchemes::StatusOf(const SchemeIdentifier& scheme) const {
-  for (std::size_t i = 0; i < count; ++i) {
-    if (schemes[i] == scheme) return statuses[i];
+  if (everyScheme != 0) return everyScheme;
+  for (const Scheme& unrecovered : schemes) {
+    if (unrecovered.scheme == scheme) return unrecovered.status;
   }
   return 0;
 }
 
+namespace {
+
+// What recovery learns of a record before it acts on any.
+struct RecordState {
+  bool alive;
+  bool putBack;
+};
+
+}  // namespace
+
 std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered) {
   HeapList<StoredRecord> records;
-  const std::uint32_t loadStatus = LoadSortedRecords(records);
-  const std::size_t count = records.size();
-  std::uint32_t firstFailure = loadStatus;
-  if (loadStatus != 0 && loadStatus != kMoreRecordsStatus) {
+  HeapList<RecordState> states;
+  std::uint32_t loadStatus = LoadSortedRecords(records);
+  for (std::size_t i = 0; loadStatus == 0 && i < records.size(); ++i) {
+    const bool alive = records[i].wellFormed && IsRunAlive(records[i].record);
+    if (!states.Add({alive, false})) loadStatus = kNotEnoughMemory;
+  }
+  if (loadStatus != 0) {
     WriteStatusLine(report, "records failed", loadStatus);
     WriteSchemeStatusLine(EventKind::Failure, "records failed", nullptr, loadStatus);
+    if (unrecovered != nullptr) unrecovered->everyScheme = loadStatus;
+    return loadStatus;
   }
-  bool alive[kMostLoadedRecords] = {};
-  bool putBack[kMostLoadedRecords] = {};
-  for (std::size_t i = 0; i < count; ++i) {
-    alive[i] = records[i].wellFormed && IsRunAlive(records[i].record);
-  }
+  std::uint32_t firstFailure = 0;
+  const std::size_t count = records.size();
   for (std::size_t i = 0; i < count; ++i) {
     const StoredRecord& stored = records[i];
     const SchemeIdentifier& scheme = stored.record.scheme;
@@ -46,14 +59,14 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
     bool backAlready = false;
     for (std::size_t j = 0; j < count; ++j) {
       if (!(records[j].record.scheme == scheme)) continue;
-      if (alive[j] && holder == nullptr) holder = &records[j];
-      backAlready = backAlready || putBack[j];
+      if (states[j].alive && holder == nullptr) holder = &records[j];
+      backAlready = backAlready || states[j].putBack;
     }
     if (!stored.wellFormed) {
       status = kMalformedRecordStatus;
       WriteNamedStatusLine(report, "bad record", stored.name.text, status);
       WriteNamedStatusLine(EventKind::Failure, "bad record", stored.name.text, status);
-    } else if (alive[i]) {
+    } else if (states[i].alive) {
       WriteSchemeProcessLine(report, "still running", &scheme, stored.record.processId,
                              stored.name.text);
     } else if (holder != nullptr) {
@@ -72,20 +85,14 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
       static_cast<void>(RemoveRunRecord(stored.record));
     } else {
       status = PutBackValueByValue(scheme, stored.record.saved, report, true, stored.name.text);
-      putBack[i] = status == 0;
+      states[i].putBack = status == 0;
       // A put-back that failed keeps its record, for the next recovery.
       if (status == 0) static_cast<void>(RemoveRunRecord(stored.record));
-      if (status != 0 && unrecovered != nullptr && unrecovered->count < UnrecoveredSchemes::kMost) {
-        unrecovered->schemes[unrecovered->count] = scheme;
-        unrecovered->statuses[unrecovered->count++] = status;
+      if (status != 0 && unrecovered != nullptr && !unrecovered->schemes.Add({scheme, status})) {
+        unrecovered->everyScheme = status;
       }
     }
     if (firstFailure == 0) firstFailure = status;
-  }
-  // Said last, and a failure, so that a script or the next boot runs recover again.
-  if (loadStatus == kMoreRecordsStatus) {
-    WriteStatusLine(report, "more records", loadStatus);
-    WriteSchemeStatusLine(EventKind::Warning, "more records", nullptr, loadStatus);
   }
   return firstFailure;
 }

@@ -20,17 +20,22 @@ void WriteRunsLockFailure(ReportTarget report, std::uint32_t status);
 // end does, and removes the record once that succeeded. Records of live runs are listed and
 // left alone, and so are records of dead runs whose scheme a live run holds: that run puts it
 // back when it ends. A malformed record is reported and left in place. One line per record,
-// but for the records of runs that shared a scheme already put back. Returns 0, or the
-// status of the first failure.
-// Schemes whose dead run recovery could not put back, `unrecovered` collects.
+// but for the records of runs that shared a scheme already put back. Nothing is written
+// unless every record was read: one not read may be a live run's that holds the scheme.
+// Returns 0, or the status of the first failure.
+// Schemes whose dead run recovery could not put back, `unrecovered` collects; when the records
+// could not all be read, every scheme counts as one.
 struct UnrecoveredSchemes {
-  static constexpr std::size_t kMost = kMostLoadedRecords;  // the records one recovery reads
-  SchemeIdentifier schemes[kMost];
-  std::uint32_t statuses[kMost] = {};
-  std::size_t count = 0;
+  struct Scheme {
+    SchemeIdentifier scheme;
+    std::uint32_t status;
+  };
+  HeapList<Scheme> schemes;
+  std::uint32_t everyScheme = 0;  // the status that leaves every scheme unrecovered, or 0
 
   // The status of the failed put-back of `scheme`, or 0.
   std::uint32_t StatusOf(const SchemeIdentifier& scheme) const;
+  bool Any() const { return everyScheme != 0 || schemes.size() > 0; }
 };
 std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered = nullptr);
 
@@ -40,6 +45,6 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
 std::uint32_t RecoverDeadRunsUnderLock(ReportTarget report);
 
 // One line per record: of a live run, its scheme and process id; of a dead run, its scheme
-// and the values recovery would put back. Returns 0, kMoreRecordsStatus when more records
-// wait than it lists, or the status of why the records could not be read.
+// and the values recovery would put back. Returns 0, or the status of why the records could
+// not all be read.
 std::uint32_t ListRuns(ReportTarget report);

@@ -165,7 +165,7 @@ CommandResult GuardedRun(const RunRequest& request, std::FILE* report) {
     }
     // The zeros a dead run left there would be saved as the user's values.
     SchemeIdentifier active;
-    if (unrecovered.count > 0 && QueryActiveScheme(active) == 0) {
+    if (unrecovered.Any() && QueryActiveScheme(active) == 0) {
       if (const std::uint32_t status = unrecovered.StatusOf(active)) {
         WriteLoggedStatusLine(scheme.report, EventKind::Failure, "not recovered", active, true,
                               status);

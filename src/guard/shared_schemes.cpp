@@ -16,7 +16,7 @@ bool IsOfScheme(const StoredRecord& stored, const SchemeIdentifier& scheme) {
 }  // namespace
 
 std::uint32_t LoadSortedRecords(HeapList<StoredRecord>& records) {
-  const std::uint32_t status = LoadRunRecords(records, kMostLoadedRecords);
+  const std::uint32_t status = LoadRunRecords(records);
   std::sort(records.begin(), records.end(), [](const StoredRecord& a, const StoredRecord& b) {
     return std::string_view(a.name.text) < std::string_view(b.name.text);
   });

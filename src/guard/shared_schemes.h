@@ -12,10 +12,8 @@
 // its records say, so every function here is called with the lock all buttonguard processes
 // share held (LockRuns).
 
-// The records, in name order whatever order the platform lists them in. Returns 0, or the
-// status of why they could not all be had. At most kMostLoadedRecords; kMoreRecordsStatus when
-// more wait.
-inline constexpr std::size_t kMostLoadedRecords = 32;
+// Every record, in name order whatever order the platform lists them in. Returns 0, or the
+// status of why they could not all be had; then what was loaded may be fewer than there are.
 std::uint32_t LoadSortedRecords(HeapList<StoredRecord>& records);
 
 // What the records of other runs say of one scheme.

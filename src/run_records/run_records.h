@@ -63,12 +63,12 @@ std::uint32_t WriteRunRecord(const RunRecord& record);
 // next recovery a read. Returns 0 (also when there was none) or the platform status.
 std::uint32_t RemoveRunRecord(const RunRecord& record);
 
-// Adds up to `most` records to `records`, in the order the platform lists them; none when the
+// Adds every record there is to `records`, in the order the platform lists them; none when the
 // place records live in does not exist (it is not created). Returns 0 or the platform status;
 // a place someone else could write to is refused with ERROR_ACCESS_DENIED and nothing is read;
-// when more records are there than `most`, the first ones are read and the status is
-// kMoreRecordsStatus; ERROR_NOT_ENOUGH_MEMORY when they cannot all be held.
-std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records, std::size_t most);
+// ERROR_NOT_ENOUGH_MEMORY when they cannot all be held. Whatever the status, what was added
+// may be fewer than there are.
+std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records);
 
 // Serialises, machine-wide, what buttonguard processes do to schemes and records: a recovery,
 // a run's block, each scheme it follows and its put-back, so that no process puts a dead run's
@@ -88,9 +88,6 @@ inline constexpr std::uint32_t kRunsLockTimeoutStatus = 1460;  // ERROR_TIMEOUT
 
 // What a malformed record is reported with.
 inline constexpr std::uint32_t kMalformedRecordStatus = 13;  // ERROR_INVALID_DATA
-
-// ERROR_MORE_DATA: records beyond those read wait for a later recovery.
-inline constexpr std::uint32_t kMoreRecordsStatus = 234;
 
 inline constexpr std::uint32_t kNotEnoughMemory = 8;  // ERROR_NOT_ENOUGH_MEMORY
 

@@ -193,7 +193,7 @@ std::uint32_t RemoveRunRecord(const RunRecord& record) {
   return status;
 }
 
-std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records, std::size_t most) {
+std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records) {
   std::uint32_t status = 0;
   const int folder = OpenRecordFolder(false, status);
   if (folder < 0) return status;
@@ -206,10 +206,6 @@ std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records, std::size_t most) 
   while (const dirent* entry = readdir(listing)) {
     const std::string name = entry->d_name;
     if (name == "." || name == ".." || name.ends_with(".tmp")) continue;
-    if (records.size() == most) {
-      status = kMoreRecordsStatus;
-      break;
-    }
     if (!records.Add(StoredRecord{})) {
       status = kNotEnoughMemory;
       break;

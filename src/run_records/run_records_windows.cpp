@@ -174,7 +174,7 @@ std::uint32_t RemoveRunRecord(const RunRecord& record) {
   return removed == ERROR_FILE_NOT_FOUND ? 0 : static_cast<std::uint32_t>(removed);
 }
 
-std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records, std::size_t most) {
+std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records) {
   std::uint32_t status = 0;
   const HKEY key = OpenRecordKey(false, KEY_QUERY_VALUE, status);
   if (key == nullptr) return status;
@@ -189,10 +189,6 @@ std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records, std::size_t most) 
     if (found == ERROR_NO_MORE_ITEMS) break;
     if (found != ERROR_SUCCESS && found != ERROR_MORE_DATA) {
       status = static_cast<std::uint32_t>(found);
-      break;
-    }
-    if (records.size() == most) {
-      status = kMoreRecordsStatus;
       break;
     }
     if (!records.Add(StoredRecord{})) {

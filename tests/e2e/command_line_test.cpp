@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -758,23 +759,73 @@ TEST(AwakeRequest, IsListedWhileTheCommandRunsAndLapsesWithRun) {
   EXPECT_EQ(RunTool(store, {"show"}).output.find("awake"), std::string::npos);
 }
 
-// One recovery reads 32 records, whichever the folder lists first; it says that more wait,
-// and fails, so that the next one takes the rest. Records of runs that shared a scheme saved
-// the same values: once those are back, the others of that scheme are removed.
-TEST(RecoverLine, SaysThatMoreRecordsWaitThanItRead) {
+// Runs killed while an outer run holds their scheme wait for it, however many: neither
+// recover nor a new run's start puts the scheme back under the live run. The dead runs' ids
+// sort before the live run's, so that a recovery that read only the first records would
+// find no holder.
+TEST(ManyRecords, KilledRunsWaitingOnALiveRunAreAllLeftToIt) {
   TemporaryStore store;
   store.Write(SchemeLines(kA, kZeros));
   const fs::path records = MakeRecordsFolder(store);
-  for (int i = 0; i < 33; ++i) PlantRecord(records, kNoSuchProcess - i, 1);
+  const std::string pid = std::to_string(getpid());
+  const std::string live = pid + "-" + std::to_string(OwnStartTime()) + "-" + kA;
+  PlantRecord(records, getpid(), OwnStartTime());
+  std::string leftToRun;
+  for (int i = 0; i < 40; ++i) {
+    PlantRecord(records, 1000000000 + i, 1);
+    leftToRun += "left to run " + kA + " " + pid + " " + std::to_string(1000000000 + i) + "-1-" +
+                 kA + "\r\n";
+  }
+  const std::string lines = leftToRun + "still running " + kA + " " + pid + " " + live + "\r\n";
 
-  const ProcessRun first = RunTool(store, {"recover"});
-  const ProcessRun second = RunTool(store, {"recover"});
+  const ProcessRun recover = RunTool(store, {"recover"});
+  const ProcessRun run = RunTool(store, {"run", "true"});
 
-  EXPECT_EQ(first.output, "recover\r\n" + kRecovered + "more records 0x800700EA\r\n");
-  EXPECT_EQ(first.exitStatus, 1);
+  EXPECT_EQ(recover.output, "recover\r\n" + lines);
+  EXPECT_EQ(recover.exitStatus, 0);
+  EXPECT_EQ(run.errors, "run\r\n" + lines + "0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n"
+                        "shared with run " + pid + "\r\nleft to run " + pid + "\r\n");
+  EXPECT_EQ(StoreValues(*store.Read()), kZeros);
+  EXPECT_EQ(std::distance(fs::directory_iterator(records), fs::directory_iterator()), 41);
+}
+
+// Many runs at once on one scheme: each guards its command to the end and exits with its
+// status, and the values from before the first go back after the last, with no record left.
+TEST(ManyRecords, TwoHundredRunsAtOnceGuardTheirCommandsAndTheLastPutsBack) {
+  constexpr int kRuns = 200;
+  TemporaryStore store;
+  store.Write(StoreText(kMixed));
+  const std::string started = store.folder() + "/started";
+  fs::create_directory(started);
+  ASSERT_EQ(mkfifo((started + ".fifo").c_str(), 0600), 0);
+  // Each command says it started, then waits for a line of its own from the pipe, which it
+  // holds open for reading and writing so that nothing written is lost meanwhile.
+  const std::string command =
+      "touch \"$0/$$\" && exec 3<>\"$0.fifo\" && read -r line <&3; exit 7";
+  ProcessOptions options;
+  options.extraEnvironment.push_back("BUTTONGUARD_STORE=" + store.path());
+  std::vector<pid_t> runs;
+  for (int i = 0; i < kRuns; ++i) {
+    runs.push_back(StartProcess(BUTTONGUARD_EXECUTABLE,
+                                {"buttonguard", "run", "sh", "-c", command, started}, options));
+  }
+  const auto count = [&] {
+    return std::distance(fs::directory_iterator(started), fs::directory_iterator());
+  };
+  for (int i = 0; i < 6000 && count() < kRuns; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(count(), kRuns);
+  EXPECT_EQ(StoreValues(*store.Read()), kZeros);
+
+  std::ofstream(started + ".fifo") << std::string(kRuns, '\n');
+  int guarded = 0;
+  for (const pid_t run : runs) guarded += WaitProcess(run) == 7 ? 1 : 0;
+  EXPECT_EQ(guarded, kRuns);
   EXPECT_EQ(StoreValues(*store.Read()), kMixed);
-  EXPECT_EQ(second.exitStatus, 0);
-  EXPECT_EQ(std::distance(fs::directory_iterator(records), fs::directory_iterator()), 0);
+  EXPECT_EQ(std::distance(fs::directory_iterator(store.path() + ".records"),
+                          fs::directory_iterator()),
+            0);
 }
 
 // A recovery that has loaded a dead run's record and is stopped before it puts the scheme
