@@ -133,6 +133,22 @@ INSTANTIATE_TEST_SUITE_P(
                           "a folder that is a link: no zero", true, {}, kRecordsRefusedStatus}),
     [](const auto& info) { return CaseName(info.param.name); });
 
+// What the platform says of a record's process decides whether it is that run. A refusal
+// to open it is another account's process that took the id, never the run: taking it for
+// alive would keep the buttons blocked for good.
+TEST(IsThatRun, OnlyAProcessOpenedWithTheSameStartThatStillRunsIsTheRun) {
+  RunRecord record;
+  record.processId = 4242;
+  record.processStart = 733573;
+  constexpr std::uint32_t kAccessDenied = 5;
+  constexpr std::uint32_t kNoSuchProcess = 87;  // ERROR_INVALID_PARAMETER
+  EXPECT_TRUE(IsThatRun(record, 0, 733573, true));
+  EXPECT_FALSE(IsThatRun(record, kAccessDenied, 0, false));
+  EXPECT_FALSE(IsThatRun(record, kNoSuchProcess, 0, false));
+  EXPECT_FALSE(IsThatRun(record, 0, 733574, true));
+  EXPECT_FALSE(IsThatRun(record, 0, 733573, false));
+}
+
 }  // namespace
 
 // The records folder is found beside the store; here, beside a store of the test's own.

@@ -53,6 +53,16 @@ RunRecord OwnRunRecord(const SchemeIdentifier& scheme, const ButtonPolicy& saved
 // True while the process the record names runs: the same id and the same start time.
 bool IsRunAlive(const RunRecord& record);
 
+// What the platform said of the record's process, and what that makes it. A run is always a
+// process an elevated administrator and SYSTEM may query, so one the platform would not open
+// for them (`openStatus` not 0: gone, or someone else's process that took the id) is no run,
+// and neither is one started at another time or one that has ended. Guessing "alive" instead
+// would let a process id taken over by such a process keep the buttons blocked for good.
+inline bool IsThatRun(const RunRecord& record, std::uint32_t openStatus, std::uint64_t start,
+                      bool running) {
+  return openStatus == 0 && start == record.processStart && running;
+}
+
 // Writes the record and makes it durable before returning (flushed to stable storage), so
 // that a zero written afterwards can always be undone. Creates the place records live in
 // when it is missing and refuses one that someone else could write to. Returns 0 or the

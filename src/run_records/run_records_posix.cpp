@@ -140,13 +140,13 @@ bool IsRunAlive(const RunRecord& record) {
   if (pid <= 0 || static_cast<std::uint32_t>(pid) != record.processId) return false;
   char state = 0;
   std::uint64_t start = 0;
-  if (ReadProcessStat("/proc/" + std::to_string(pid) + "/stat", state, start)) {
-    // A zombie has ended; it only waits for its parent to collect its status.
-    return state != 'Z' && state != 'X' && start == record.processStart;
+  // Without its /proc entry nothing proves the process is that run: neither an id that no
+  // process holds nor one whose start cannot be read is taken for it.
+  if (!ReadProcessStat("/proc/" + std::to_string(pid) + "/stat", state, start)) {
+    return IsThatRun(record, kRecordsRefusedStatus, 0, false);
   }
-  // Without /proc the start time cannot be compared: a process with that id counts as alive,
-  // so that a live run is never undone.
-  return kill(pid, 0) == 0 || errno == EPERM;
+  // A zombie has ended; it only waits for its parent to collect its status.
+  return IsThatRun(record, 0, start, state != 'Z' && state != 'X');
 }
 
 std::uint32_t WriteRunRecord(const RunRecord& record) {

@@ -132,14 +132,17 @@ RunRecord OwnRunRecord(const SchemeIdentifier& scheme, const ButtonPolicy& saved
 }
 
 bool IsRunAlive(const RunRecord& record) {
+  // A run's process takes its access list from the default of the token that started it: an
+  // elevated administrator's grants Administrators and SYSTEM all access, SYSTEM's grants
+  // Administrators query and synchronize, which is all this asks. So does the mandatory
+  // integrity policy, which leaves both rights to a lower level. Any refusal is therefore
+  // another process (the System process, a CSRSS, another account's) that took the id.
   const HANDLE process =
       OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, record.processId);
-  // No such process; any other refusal (a protected process) counts as alive, so that a live
-  // run is never undone.
-  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  if (process == nullptr) return IsThatRun(record, GetLastError(), 0, false);
   // A process that has ended lives on as long as someone holds a handle to it.
   const bool alive =
-      StartTime(process) == record.processStart && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+      IsThatRun(record, 0, StartTime(process), WaitForSingleObject(process, 0) == WAIT_TIMEOUT);
   CloseHandle(process);
   return alive;
 }
