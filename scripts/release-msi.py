@@ -10,7 +10,7 @@ Adds the MSI's hash to SHA256SUMS beside it, next to the zip's.
 
 wixl 0.101 cannot write the Environment or MsiLockPermissionsEx tables (it crashes on
 <Environment> and knows no permissions), nor a service's dependencies, so msibuild adds the row
-that puts the install folder on the system PATH, the permissions locked on the folders and
+that puts the install folder on the system PATH, the permissions locked on its own folder and
 files, the dependency, and the actions that apply them. Needs Debian's python3-olefile (run it with /usr/bin/python3).
 """
 
@@ -32,10 +32,8 @@ release_zip = __import__("release-zip")
 # Fixed for all versions: an MSI's codes must be stable, and each is ours alone.
 CODE_NAMESPACE = uuid.UUID("0f3c5a56-3a8e-4f0b-9f43-8a2f6f1d9b27")
 COMPONENTS = {
-    "x64": ("3b0f0c2e-6a4b-4f7e-8f6d-1c9e2a7b5d41", "8e4d2b6a-1f3c-4a9e-b7d5-2c6f0e8a9b13",
-            "6d2a9f41-3c7e-4b58-a0e6-9f13c5d7b2e8"),
-    "x86": ("c7a1e9d3-5b2f-4e8c-9a6d-3f1b7c0e2d58", "4f9b3d7e-2a6c-4b1e-8d5f-6e0a2c9b7f34",
-            "b91e4c07-8d2f-4a63-9e5b-07c4f2a8d1e6"),
+    "x64": ("3b0f0c2e-6a4b-4f7e-8f6d-1c9e2a7b5d41", "8e4d2b6a-1f3c-4a9e-b7d5-2c6f0e8a9b13"),
+    "x86": ("c7a1e9d3-5b2f-4e8c-9a6d-3f1b7c0e2d58", "4f9b3d7e-2a6c-4b1e-8d5f-6e0a2c9b7f34"),
 }
 # The platform as the summary information's template names it.
 TEMPLATE_PLATFORMS = {"x64": "x64", "x86": "Intel"}
@@ -52,19 +50,29 @@ ENVIRONMENT_TABLE = (
     "PATH\t=-*PATH\t[~];[INSTALLFOLDER]\tExecutable\n")
 # Permissions set on what the MSI makes, whatever its parent passes on (P: nothing inherited):
 # the boot recovery service runs buttonguard.exe as LocalSystem, and the install folder is on
-# every elevated process's PATH, so only Administrators and SYSTEM may change them, wherever
-# INSTALLFOLDER points; Users may read and run. The lock's folder admits no one else at all.
+# every elevated process's PATH, so only Administrators and SYSTEM may change them; Users may
+# read and run. The files are always the MSI's own. The folder is locked only when it is the
+# default one, which only administrators can make: Windows Installer replaces the access list
+# of whatever folder a row names, and a folder named with INSTALLFOLDER may be a shared one
+# that holds other things (or a link to one). Its own permissions are then the
+# administrator's to choose, and the docs say so.
 FOLDER_SDDL = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
 FILE_SDDL = "D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1200a9;;;BU)"
-LOCK_FOLDER_SDDL = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)"
+OWN_FOLDER_CONDITION = "INSTALLFOLDER ~= DEFAULTINSTALLFOLDER"
 LOCK_PERMISSIONS_TABLE = (
     "MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition\n"
     "s72\ts72\ts32\tl0\tS255\n"
     "MsiLockPermissionsEx\tMsiLockPermissionsEx\n"
-    f"InstallFolder\tINSTALLFOLDER\tCreateFolder\t{FOLDER_SDDL}\t\n"
+    f"InstallFolder\tINSTALLFOLDER\tCreateFolder\t{FOLDER_SDDL}\t{OWN_FOLDER_CONDITION}\n"
     f"Executable\tbuttonguard.exe\tFile\t{FILE_SDDL}\t\n"
-    f"Readme\tREADME.md\tFile\t{FILE_SDDL}\t\n"
-    f"RunsLockFolder\tLOCKFOLDER\tCreateFolder\t{LOCK_FOLDER_SDDL}\t\n")
+    f"Readme\tREADME.md\tFile\t{FILE_SDDL}\t\n")
+# The default install folder, as the Directory table makes it, set once the system's folders
+# are known and before any folder is made (51: a property set from formatted text).
+def custom_action_table(program_files):
+    return ("Action\tType\tSource\tTarget\n"
+            "s72\ti2\tS72\tS255\n"
+            "CustomAction\tAction\n"
+            f"SetDefaultInstallFolder\t51\tDEFAULTINSTALLFOLDER\t[{program_files}]buttonguard\\\n")
 UPGRADE_CODE = "{5D6FD7B1-8E43-4C5E-9B0C-0B4F3A5C2E61}"  # as res/buttonguard.wxs has it
 
 
@@ -77,6 +85,8 @@ def queries(version):
         # The service is installed before the registry values are written, so that the quoted
         # ImagePath is the one that stays.
         "UPDATE `InstallExecuteSequence` SET `Sequence` = 4900 WHERE `Action` = 'InstallServices'",
+        "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) "
+        "VALUES ('SetDefaultInstallFolder', 1010)",
         # Its recovery calls the Power service's functions: started after it.
         "UPDATE `ServiceInstall` SET `Dependencies` = 'Power[~][~]' "
         "WHERE `ServiceInstall` = 'BootRecovery'",
@@ -129,7 +139,8 @@ def main(source_dir, msi, arch, version, exe, readme):
                 digest.update(content.read())
         product = uuid.uuid5(CODE_NAMESPACE, "product " + digest.hexdigest())
         package = uuid.uuid5(CODE_NAMESPACE, "package " + digest.hexdigest())
-        executable_component, readme_component, lock_folder_component = COMPONENTS[arch]
+        executable_component, readme_component = COMPONENTS[arch]
+        program_files = "ProgramFiles64Folder" if arch == "x64" else "ProgramFilesFolder"
         partial = os.path.abspath(msi) + ".partial"
         wxs = os.path.join(os.path.abspath(source_dir), "res", "buttonguard.wxs")
         subprocess.run(
@@ -137,14 +148,13 @@ def main(source_dir, msi, arch, version, exe, readme):
              "-D", f"Version={version}", "-D", f"ProductCode={product}",
              "-D", f"ExecutableComponent={executable_component}",
              "-D", f"ReadmeComponent={readme_component}",
-             "-D", f"LockFolderComponent={lock_folder_component}",
-             "-D", "ProgramFilesFolder=" +
-             ("ProgramFiles64Folder" if arch == "x64" else "ProgramFilesFolder"),
+             "-D", f"ProgramFilesFolder={program_files}",
              "-D", "Win64=" + ("yes" if arch == "x64" else "no"), wxs],
             check=True, cwd=stage, stderr=subprocess.DEVNULL)
         tables = []
         for name, text in (("Environment", ENVIRONMENT_TABLE),
-                           ("MsiLockPermissionsEx", LOCK_PERMISSIONS_TABLE)):
+                           ("MsiLockPermissionsEx", LOCK_PERMISSIONS_TABLE),
+                           ("CustomAction", custom_action_table(program_files))):
             tables.append(os.path.join(stage, name + ".idt"))
             with open(tables[-1], "w", encoding="ascii", newline="\r\n") as table:
                 table.write(text)

@@ -74,9 +74,12 @@ CommandResult Show(ReportTarget report, ReportTarget help) {
   // A missing line must not pass for "nothing there": what could not be checked is said.
   if (policyStatus != 0) WriteStatusLine(help, "policy check failed", policyStatus);
   // Zeros above may be a live run's, or a dead one's to recover: worth knowing before
-  // trusting them.
-  if (const std::uint32_t status = ListRuns(report)) {
-    WriteStatusLine(help, "records failed", status);
+  // trusting them. A lock that runs would refuse stops every run and recovery, so it is said
+  // first.
+  if (const std::uint32_t status = CheckRunsLock()) {
+    WriteRunsLockFailure(help, status);
+  } else if (const std::uint32_t listStatus = ListRuns(report)) {
+    WriteStatusLine(help, "records failed", listStatus);
   }
   // What keeps the machine awake, where the platform lets it be read.
   static_cast<void>(ListAwakeRequests(

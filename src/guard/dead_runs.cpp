@@ -7,12 +7,13 @@
 #include "shared_schemes.h"
 
 void WriteRunsLockFailure(ReportTarget report, std::uint32_t status) {
-  // Someone else made the lock or its folder first: what an administrator must remove.
+  // Someone else made the lock first, or may hold or change it: every run and recovery,
+  // the boot service's too, refuses it until it is gone.
   if (status == kRecordsRefusedStatus) {
     WriteNamedStatusLine(report, "lock refused", RunsLockName(), status);
     WriteNamedStatusLine(EventKind::Failure, "lock refused", RunsLockName(), status);
   } else {
-    WriteStatusLine(report, "lock failed", status);
+    WriteStatusLine(report, status == kNotElevatedStatus ? "not elevated" : "lock failed", status);
   }
 }
 

@@ -88,10 +88,17 @@ std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records);
 // administrators (POSIX: the store's owner) can make or hold it. Returns 0, or the status of
 // why it could not be had: ERROR_TIMEOUT when another process held it for longer than
 // kLongestRunsLockWait, ERROR_ACCESS_DENIED for a lock, or a folder of it, that someone else
-// made or may change, which RunsLockName then names.
+// made or may change, which RunsLockName then names; ERROR_ELEVATION_REQUIRED for a process
+// that is neither an elevated administrator's nor SYSTEM's, which the lock would refuse too.
 std::uint32_t LockRuns();
 void UnlockRuns();
 const char* RunsLockName();
+
+// What LockRuns would say of the lock as it is, without making it, waiting for it or taking
+// it: 0 also when there is none yet.
+std::uint32_t CheckRunsLock();
+
+inline constexpr std::uint32_t kNotElevatedStatus = 740;  // ERROR_ELEVATION_REQUIRED
 
 inline constexpr unsigned kLongestRunsLockWait = 10000;        // milliseconds
 inline constexpr std::uint32_t kRunsLockTimeoutStatus = 1460;  // ERROR_TIMEOUT

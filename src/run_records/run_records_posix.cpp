@@ -246,6 +246,14 @@ const char* RunsLockName() {
   return runsLockName.c_str();
 }
 
+std::uint32_t CheckRunsLock() {
+  if (runsLock >= 0) return 0;
+  std::uint32_t status = 0;
+  const int folder = OpenRecordFolder(false, status);
+  if (folder >= 0) close(folder);
+  return status;
+}
+
 // The lock is the records folder itself: the store owner's alone, checked when it is opened,
 // and let go by the system with the process that held it, however it ends.
 std::uint32_t LockRuns() {

@@ -3,8 +3,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <iterator>
-
 #include "run_records.h"
 
 // Records are values of HKLM\SOFTWARE\buttonguard (the 64-bit view from both builds, so that
@@ -23,23 +21,21 @@ constexpr ACCESS_MASK kChangingKeyAccess = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | 
                                            DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                            GENERIC_ALL;
 
-// Administrators, SYSTEM, or `alsoTrusted` when it is given.
-bool IsTrusted(PSID sid, PSID alsoTrusted) {
+// Administrators or SYSTEM.
+bool IsTrusted(PSID sid) {
   return sid != nullptr && (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) != FALSE ||
-                            IsWellKnownSid(sid, WinLocalSystemSid) != FALSE ||
-                            (alsoTrusted != nullptr && EqualSid(sid, alsoTrusted) != FALSE));
+                            IsWellKnownSid(sid, WinLocalSystemSid) != FALSE);
 }
 
 // Only the trusted own the object and have any of `changing` on it. Entries that only pass
 // on to what is inside do not count; any entry of a kind this check does not read refuses it.
-std::uint32_t CheckSecurity(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK changing,
-                            PSID alsoTrusted = nullptr) {
+std::uint32_t CheckSecurity(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK changing) {
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
   BOOL present = FALSE;
   PACL list = nullptr;
   if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) == FALSE ||
-      !IsTrusted(owner, alsoTrusted) ||
+      !IsTrusted(owner) ||
       GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted) == FALSE ||
       present == FALSE || list == nullptr) {
     return kRecordsRefusedStatus;  // no list at all admits everyone
@@ -54,7 +50,7 @@ std::uint32_t CheckSecurity(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK changin
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return kRecordsRefusedStatus;
     auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
     if ((allowed->Mask & changing) != 0 &&
-        !IsTrusted(static_cast<PSID>(&allowed->SidStart), alsoTrusted)) {
+        !IsTrusted(static_cast<PSID>(&allowed->SidStart))) {
       return kRecordsRefusedStatus;
     }
   }
@@ -224,140 +220,114 @@ std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records) {
 
 namespace {
 
-// The lock is a file in a folder of its own under the machine's program data: only
-// Administrators and SYSTEM may make files there, so no one else can make the lock or hold
-// it, and the platform lets go of a file's locks when the process holding them ends, however
-// it ends. Opened once and kept for the life of the process.
-HANDLE runsLock = INVALID_HANDLE_VALUE;
-char runsLockName[MAX_PATH];  // for the report, when the lock or its folder is refused
+// The lock is a mutex in the global namespace: one name for every session, service and
+// environment, which nothing a caller sets can change. A kernel object keeps the owner and
+// access list it was made with, wherever (a file system need not), and its holder's death
+// releases it: the next waiter is told it was abandoned and takes it. It lives while any
+// process holds a handle to it, so whichever process comes first makes it, and every later
+// one checks what it found.
+constexpr wchar_t kRunsLock[] = L"Global\\buttonguard.runs";
+HANDLE runsLock = nullptr;
 
-// What lets a holder change a folder, a file or what is in them.
-constexpr ACCESS_MASK kChangingFileAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                                            FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE |
-                                            WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+// What holding the lock takes.
+constexpr ACCESS_MASK kHoldingAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
-// The account buttonguard runs as, an administrator's (the manifest asks for elevation), or
-// null when it cannot be read. Its own files count as an administrator's: a file system that
-// keeps no owner of its own (Wine's) shows every file as this account's, and a folder that
-// this account's own unelevated processes made could at worst hold the lock, which fails the
-// run with nothing written; whoever else made it is refused.
-PSID OwnAccount() {
-  alignas(TOKEN_USER) static BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  HANDLE token = nullptr;
-  DWORD size = 0;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == FALSE) return nullptr;
-  const BOOL read = GetTokenInformation(token, TokenUser, user, sizeof user, &size);
-  CloseHandle(token);
-  return read != FALSE ? reinterpret_cast<TOKEN_USER*>(user)->User.Sid : nullptr;
-}
-
-void NameTheLock(const wchar_t* path) {
-  std::size_t i = 0;
-  for (; path[i] != L'\0' && i + 1 < MAX_PATH; ++i) {
-    runsLockName[i] = path[i] < 128 ? static_cast<char>(path[i]) : '?';
-  }
-  runsLockName[i] = '\0';
-}
-
-// A folder or file of the lock's, opened without following a link planted in its place, and
-// refused unless it is what it should be and only Administrators and SYSTEM own and change it.
-// A file made here takes its access list from the folder, whose entries pass it on.
-HANDLE OpenLockPart(const wchar_t* path, DWORD access, DWORD disposition, bool folder,
-                    PSID ownAccount, std::uint32_t& status) {
-  // No share of deletion: while it is open, no one may take it away or rename it.
-  const HANDLE handle = CreateFileW(
-      path, access | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-      FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL),
-      nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    status = GetLastError();
-    return handle;
-  }
-  BY_HANDLE_FILE_INFORMATION information{};
+// Owned by Administrators or SYSTEM, and an access list that admits exactly the two of them,
+// each with what holding the lock takes: an elevated administrator and the boot service then
+// both use it, and anything else (a lock someone else made, even one only one of the two may
+// hold) both refuse, by name.
+std::uint32_t CheckLockSecurity(HANDLE lock) {
+  PSID owner = nullptr;
+  PACL list = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetFileInformationByHandle(handle, &information) == FALSE) {
-    status = GetLastError();
-  } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-             ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
-    status = kRecordsRefusedStatus;
-  } else {
-    status = GetSecurityInfo(handle, SE_FILE_OBJECT,
-                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                             nullptr, nullptr, nullptr, &descriptor);
-    if (status == 0) status = CheckSecurity(descriptor, kChangingFileAccess, ownAccount);
-    LocalFree(descriptor);
+  std::uint32_t status =
+      GetSecurityInfo(lock, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                      &owner, nullptr, &list, nullptr, &descriptor);
+  if (status != 0) return status;
+  bool administrators = false;
+  bool system = false;
+  if (!IsTrusted(owner) || list == nullptr) status = kRecordsRefusedStatus;
+  for (DWORD i = 0; status == 0 && i < list->AceCount; ++i) {
+    void* entry = nullptr;
+    if (GetAce(list, i, &entry) == FALSE ||
+        static_cast<const ACE_HEADER*>(entry)->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+      status = kRecordsRefusedStatus;
+      break;
+    }
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    const auto sid = static_cast<PSID>(&allowed->SidStart);
+    const bool holds = (allowed->Mask & GENERIC_ALL) != 0 ||
+                       (allowed->Mask & kHoldingAccess) == kHoldingAccess;
+    if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) != FALSE) {
+      administrators = administrators || holds;
+    } else if (IsWellKnownSid(sid, WinLocalSystemSid) != FALSE) {
+      system = system || holds;
+    } else {
+      status = kRecordsRefusedStatus;
+    }
   }
-  if (status == 0) return handle;
-  CloseHandle(handle);
-  return INVALID_HANDLE_VALUE;
+  LocalFree(descriptor);
+  if (status == 0 && (!administrators || !system)) status = kRecordsRefusedStatus;
+  return status;
+}
+
+// Administrators (elevated) or SYSTEM: what the lock admits and every run's records need.
+bool IsElevated() {
+  alignas(SID) BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof administrators;
+  BOOL member = FALSE;
+  return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) !=
+             FALSE &&
+         CheckTokenMembership(nullptr, administrators, &member) != FALSE && member != FALSE;
 }
 
 std::uint32_t OpenRunsLock() {
-  // The machine's, not the caller's: a service and every user's elevated console see the same.
-  wchar_t path[MAX_PATH];
-  constexpr wchar_t kFolder[] = L"\\buttonguard";
-  constexpr wchar_t kFile[] = L"\\runs.lock";
-  const DWORD length = GetEnvironmentVariableW(L"ProgramData", path, MAX_PATH);
-  if (length == 0 || length + std::size(kFolder) + std::size(kFile) > MAX_PATH) {
-    return ERROR_PATH_NOT_FOUND;
-  }
-  wchar_t* end = path + length;
-  for (wchar_t c : kFolder) *end++ = c;
-  const PSID ownAccount = OwnAccount();
+  // Not elevated, the lock would be refused too, for a reason that is not the lock's.
+  if (!IsElevated()) return kNotElevatedStatus;
   SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-  // Owned by Administrators whoever makes it, and protected from what the parent passes on;
-  // the file made inside inherits its entries.
+  // Owned by Administrators whoever makes it, whatever the default owner of the maker's
+  // objects, and admitting Administrators and SYSTEM alone.
   if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1,
-          &attributes.lpSecurityDescriptor, nullptr) == FALSE) {
+          L"O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)", SDDL_REVISION_1, &attributes.lpSecurityDescriptor,
+          nullptr) == FALSE) {
     return GetLastError();
   }
-  std::uint32_t status = 0;
-  if (CreateDirectoryW(path, &attributes) == FALSE && GetLastError() != ERROR_ALREADY_EXISTS) {
-    status = GetLastError();
-  }
+  runsLock = CreateMutexExW(&attributes, kRunsLock, 0, kHoldingAccess | READ_CONTROL);
+  std::uint32_t status = runsLock != nullptr ? CheckLockSecurity(runsLock) : GetLastError();
   LocalFree(attributes.lpSecurityDescriptor);
-  // Held open while the file is made, so that the folder checked is the one it is made in.
-  const HANDLE folder = status != 0
-                            ? INVALID_HANDLE_VALUE
-                            : OpenLockPart(path, 0, OPEN_EXISTING, true, ownAccount, status);
-  if (folder != INVALID_HANDLE_VALUE) {
-    --end;  // over the terminator
-    for (wchar_t c : kFile) *end++ = c;
-    runsLock =
-        OpenLockPart(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, false, ownAccount, status);
-    CloseHandle(folder);
+  if (status != 0 && runsLock != nullptr) {
+    CloseHandle(runsLock);
+    runsLock = nullptr;
   }
-  // The folder, or the file once the folder passed: whichever was refused.
-  NameTheLock(path);
   return status;
 }
 
 }  // namespace
 
-const char* RunsLockName() { return runsLockName; }
+const char* RunsLockName() { return "Global\\buttonguard.runs"; }
+
+std::uint32_t CheckRunsLock() {
+  if (!IsElevated()) return kNotElevatedStatus;
+  const HANDLE lock = OpenMutexW(kHoldingAccess | READ_CONTROL, FALSE, kRunsLock);
+  if (lock == nullptr) return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : GetLastError();
+  const std::uint32_t status = CheckLockSecurity(lock);
+  CloseHandle(lock);
+  return status;
+}
 
 std::uint32_t LockRuns() {
-  if (runsLock == INVALID_HANDLE_VALUE) {
+  if (runsLock == nullptr) {
     if (const std::uint32_t status = OpenRunsLock()) return status;
   }
-  // A lock the platform cannot wait for with a time limit: asked for again every few
-  // milliseconds, while its holder finishes a step.
-  const ULONGLONG start = GetTickCount64();
-  for (;;) {
-    OVERLAPPED first = {};
-    if (LockFileEx(runsLock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                   &first) != FALSE) {
+  switch (WaitForSingleObject(runsLock, kLongestRunsLockWait)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:  // its holder died mid-step; the records say what it left
       return 0;
-    }
-    const DWORD status = GetLastError();
-    if (status != ERROR_LOCK_VIOLATION && status != ERROR_IO_PENDING) return status;
-    if (GetTickCount64() - start >= kLongestRunsLockWait) return kRunsLockTimeoutStatus;
-    Sleep(5);
+    case WAIT_TIMEOUT:
+      return kRunsLockTimeoutStatus;
+    default:
+      return GetLastError();
   }
 }
 
-void UnlockRuns() {
-  OVERLAPPED first = {};
-  static_cast<void>(UnlockFileEx(runsLock, 0, 1, 0, &first));
-}
+void UnlockRuns() { static_cast<void>(ReleaseMutex(runsLock)); }

@@ -710,10 +710,11 @@ INSTANTIATE_TEST_SUITE_P(
                     125, kZeros, 1,
                     "error 4 restore failed " + kA + " 0x80070005 {record} | buttonguard run true\n"
                     "error 4 not recovered " + kA + " 0x80070005 | buttonguard run true\n"},
-        RecoverCase{"show says on standard error that it could not read the records",
+        RecoverCase{"show says on standard error that runs would refuse the lock",
                     {Planted::ReusedProcessId}, RecordFolder::OpenToOthers, "", {"show"},
-                    "records failed 0x80070005\r\nshow\r\n0, 0, 0, 0, 0, 0\r\n00000000\r\n", 0,
-                    kZeros, 1},
+                    "lock refused {store}.records 0x80070005\r\nshow\r\n0, 0, 0, 0, 0, 0\r\n"
+                    "00000000\r\n",
+                    0, kZeros, 1},
         RecoverCase{"a request to keep the machine awake that fails is said and changes nothing",
                     {}, RecordFolder::Private, "echo \"fail awake 5\" >> \"$BUTTONGUARD_STORE\"",
                     {"run", "true"},

@@ -872,6 +872,7 @@ class CheckProcess {
                {.extraEnvironment = PrefixEnvironment()});
     WaitProcess(launcher_);
     launcher_ = 0;
+    fs::remove(held_);  // so that the next holder's id is its own
   }
 
  private:
@@ -932,29 +933,33 @@ TEST_F(WineTest, TheRunsLockIsWaitedForAndLetGoWhenItsHolderDies) {
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
 }
 
-// The lock's folder made first by someone else, who could then hold the lock or put a file of
-// theirs in its place: run and recover refuse it, name it and write nothing; removed by an
-// administrator, the next run makes it anew. Wine keeps no owner or access list of a file,
-// only what the Unix mode holds: a folder anyone may change is what it can show.
-TEST_F(WineTest, ALockFolderSomeoneElseMadeIsRefused) {
-  const fs::path folder = kWinePrefix / "drive_c" / "ProgramData" / "buttonguard";
+// The lock's mutex made first by someone else, who could then hold it or let others: run,
+// recover and show refuse it by name, and run and recover write nothing; gone, the next run
+// makes it anew. One that only Administrators may hold is refused too, since the boot
+// service (SYSTEM) would refuse it while runs went on. Wine keeps a kernel object's owner and
+// access list as they were given.
+TEST_F(WineTest, ALockSomeoneElseMadeIsRefusedByEveryRun) {
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
-  fs::remove_all(folder);
-  fs::create_directory(folder);
-  fs::permissions(folder, fs::perms::all);
+  const std::string refused = "lock refused Global\\buttonguard.runs 0x80070005\r\n";
+  for (const char* descriptor : {"O:WDD:(A;;GA;;;WD)", "O:BAD:(A;;GA;;;BA)(A;;GA;;;SY)(A;;GA;;;WD)",
+                                 "O:BAD:(A;;GA;;;BA)"}) {
+    SCOPED_TRACE(descriptor);
+    CheckProcess squatter(std::string("squat-lock ") + descriptor, store);
+    ASSERT_TRUE(squatter.Ready());
+    const WineRun run = RunUnderWine(Executable(), "run cmd /c exit 0", store);
+    const WineRun recover = RunUnderWine(Executable(), "recover", store);
+    const WineRun show = RunUnderWine(Executable(), "show", store);
+    squatter.End();
 
-  const WineRun run = RunUnderWine(Executable(), "run cmd /c exit 0", store);
-  const WineRun recover = RunUnderWine(Executable(), "recover", store);
-  fs::remove_all(folder);
+    EXPECT_EQ(run.errors, "run\r\n" + refused);
+    EXPECT_EQ(run.exitStatus, Hresult(5));
+    EXPECT_EQ(recover.output, "recover\r\n" + refused);
+    EXPECT_EQ(show.errors, refused);
+    EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
+  }
   const WineRun again = RunUnderWine(Executable(), "run cmd /c exit 0", store);
-
-  const std::string refused = "lock refused C:\\ProgramData\\buttonguard 0x80070005\r\n";
-  EXPECT_EQ(run.errors, "run\r\n" + refused);
-  EXPECT_EQ(run.exitStatus, Hresult(5));
-  EXPECT_EQ(recover.output, "recover\r\n" + refused);
   EXPECT_EQ(again.errors, kRunBlocked);
-  EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
 }
 
 // --report adds to a file on a disk and drops the report at NUL; a pipe (whose server could

@@ -18,8 +18,8 @@ msi=$(ls "$build"/buttonguard-*.msi 2> /dev/null | head -n 1) ||
 [ -f "$prefix/drive_c/windows/system32/powrprof.dll" ] ||
   skip "$prefix has no simulated store: run the Wine suite first"
 case "$msi" in
-  *-win64.msi) architecture=x64 program_files="Program Files" system=system32 ;;
-  *) architecture=x86 program_files="Program Files (x86)" system=syswow64 ;;
+  *-win64.msi) architecture=x64 program_files="Program Files" program_files_folder=ProgramFiles64Folder system=system32 ;;
+  *) architecture=x86 program_files="Program Files (x86)" program_files_folder=ProgramFilesFolder system=syswow64 ;;
 esac
 
 export WINEPREFIX=$prefix WINEDEBUG=-all
@@ -35,18 +35,22 @@ table Environment | grep -qP '^PATH\t=-\*PATH\t\[~\];\[INSTALLFOLDER\]\tExecutab
   fail "the PATH row"
 table Property | grep -qP '^UpgradeCode\t\{5D6FD7B1-8E43-4C5E-9B0C-0B4F3A5C2E61\}$' ||
   fail "the upgrade code"
-# The install folder, its files and the lock's folder locked wherever they go: Administrators
-# and SYSTEM alone may change them, nothing inherited. (Wine applies no permissions: only
-# Windows shows them set.)
-folder_sddl='D:P\(A;OICI;FA;;;BA\)\(A;OICI;FA;;;SY\)'
+# The files locked wherever they go, the install folder only where it is the default one,
+# which only administrators can make: Administrators and SYSTEM alone may change them, nothing
+# inherited. A folder named with INSTALLFOLDER keeps its own access list. (Wine applies no
+# permissions: only Windows shows them set.)
+folder_sddl='D:P\(A;OICI;FA;;;BA\)\(A;OICI;FA;;;SY\)\(A;OICI;0x1200a9;;;BU\)'
 file_sddl='D:P\(A;;FA;;;BA\)\(A;;FA;;;SY\)\(A;;0x1200a9;;;BU\)'
-for row in "INSTALLFOLDER\tCreateFolder\t${folder_sddl}\(A;OICI;0x1200a9;;;BU\)" \
-           "buttonguard.exe\tFile\t$file_sddl" "README.md\tFile\t$file_sddl" \
-           "LOCKFOLDER\tCreateFolder\t$folder_sddl"; do
-  table MsiLockPermissionsEx | grep -qP "^\w+\t$row\t$" || fail "no lock row $row"
+for row in "INSTALLFOLDER\tCreateFolder\t$folder_sddl\tINSTALLFOLDER ~= DEFAULTINSTALLFOLDER" \
+           "buttonguard.exe\tFile\t$file_sddl\t" "README.md\tFile\t$file_sddl\t"; do
+  table MsiLockPermissionsEx | grep -qP "^\w+\t$row$" || fail "no lock row $row"
 done
+[ "$(table MsiLockPermissionsEx | tail -n +4 | wc -l)" -eq 3 ] || fail "lock rows beyond these"
+table CustomAction | grep -qP "^SetDefaultInstallFolder\t51\tDEFAULTINSTALLFOLDER\t\[$program_files_folder\]buttonguard\\\\\t$" ||
+  fail "the default install folder: $(table CustomAction)"
+table InstallExecuteSequence | grep -qP '^SetDefaultInstallFolder\t\t1010$' ||
+  fail "the default install folder is not set before the folders are made"
 table CreateFolder | grep -qP '^INSTALLFOLDER\tExecutable$' || fail "the install folder is not made"
-table Directory | grep -qP '^LOCKFOLDER\tCommonAppDataFolder\tbuttonguard$' || fail "lock folder"
 table ServiceInstall | grep -qP '^BootRecovery\tbuttonguard\t.*\tPower\[~\]\[~\]\t' ||
   fail "the service does not depend on the Power service"
 # Windows Installer's GUID type is upper case: in lower case, an upgrade may not find the
@@ -109,7 +113,6 @@ wine reg query "$service_key" | tr -d '\r' > "$work/service" || fail "no service
 grep -qP '^\s+Start\s+REG_DWORD\s+0x2$' "$work/service" || fail "the service is not automatic"
 grep -qP '^\s+ImagePath\s+REG_EXPAND_SZ\s+"C:\\'"$program_files"'\\buttonguard\\buttonguard\.exe" --boot-recovery-service$' \
   "$work/service" || fail "the service's command line: $(cat "$work/service")"
-[ -d "$prefix/drive_c/ProgramData/buttonguard" ] || fail "the lock's folder was not made"
 wine reg query 'HKLM\System\CurrentControlSet\Services\EventLog\Application\buttonguard' \
   /v EventMessageFile | tr -d '\r' > "$work/event-source" || fail "no Application log source"
 grep -qF "REG_EXPAND_SZ    C:\\$program_files\\buttonguard\\buttonguard.exe" "$work/event-source" ||

@@ -25,6 +25,8 @@
 // owner and access list, one that lets someone other than administrators change it.
 // `console_event_check hold-lock`, run on its own, takes the lock all buttonguard processes
 // share, writes its process id to STORE.held, and holds the lock until it is ended.
+// `console_event_check squat-lock SDDL` makes the lock's mutex first, with that security
+// descriptor, writes its process id to STORE.held, and keeps the mutex until it is ended.
 // `console_event_check pipe NAME`, run on its own, serves the pipe \\.\pipe\NAME, writes its
 // process id to STORE.held, and ends once a client has connected.
 // `console_event_check args ...` prints its arguments as the C runtime split them, each in [].
@@ -281,6 +283,18 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && std::wcscmp(argv[1], L"open-record-key") == 0) return OpenTheRecordKey(argv[2]);
   if (argc == 2 && std::wcscmp(argv[1], L"hold-lock") == 0) {
     if (LockRuns() != 0) return 12;
+    WriteOwnId();
+    Sleep(INFINITE);
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"squat-lock") == 0) {
+    // The lock's name taken first, by an object of someone else's making (`argv[2]`: its
+    // security descriptor), held open while it lives.
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            argv[2], SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr) ||
+        CreateMutexW(&attributes, FALSE, L"Global\\buttonguard.runs") == nullptr) {
+      return 12;
+    }
     WriteOwnId();
     Sleep(INFINITE);
   }
