@@ -5,6 +5,7 @@
 // lives to put the scheme back after the command has ended.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,6 +37,7 @@ constexpr std::uint32_t kPathNotFound = 3;
 constexpr std::uint32_t kAccessDenied = 5;
 constexpr std::uint32_t kNotEnoughMemory = 8;
 constexpr std::uint32_t kBadExeFormat = 193;
+constexpr std::uint32_t kBadFileType = 222;  // ERROR_BAD_FILE_TYPE
 constexpr std::uint32_t kGeneralFailure = 31;
 
 // Signals passed on to the command rather than ending buttonguard.
@@ -180,9 +183,43 @@ void PassOn(int signalNumber) {
 }  // namespace
 
 std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
-  // "e": closed on exec, so the command never holds it.
-  std::FILE* file = std::fopen(EncodeUtf8Argument(path).c_str(), "ae");
-  if (file == nullptr) status = StatusFromErrno(errno);
+  // Whatever the caller names is opened with buttonguard's rights, so it must be that file
+  // and no other: no link at its end (O_NOFOLLOW) or on the way to it (the name the kernel
+  // gives the open file is the name asked for, made absolute), a regular file or /dev/null.
+  // Closed on exec, so the command never holds it.
+  const std::string name = EncodeUtf8Argument(path);
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+  int descriptor = open(name.c_str(), kFlags);
+  // Made here, it is taken away again when refused: nothing is left where a link led.
+  const bool made = descriptor < 0 && errno == ENOENT;
+  if (made) descriptor = open(name.c_str(), kFlags | O_CREAT | O_EXCL, 0644);
+  if (descriptor < 0) {
+    status = errno == ELOOP ? kBadFileType : StatusFromErrno(errno);
+    return nullptr;
+  }
+  struct stat info {};
+  struct stat null {};
+  const bool plain = fstat(descriptor, &info) == 0 &&
+                     (S_ISREG(info.st_mode) ||
+                      (S_ISCHR(info.st_mode) && stat("/dev/null", &null) == 0 &&
+                       info.st_rdev == null.st_rdev));
+  std::string asked = name;
+  if (!asked.starts_with('/')) {
+    char folder[4096];
+    asked = getcwd(folder, sizeof folder) != nullptr ? std::string(folder) + "/" + name : "";
+  }
+  char opened[4096];
+  const ssize_t length =
+      readlink(("/proc/self/fd/" + std::to_string(descriptor)).c_str(), opened, sizeof opened);
+  const bool same = length > 0 &&
+                    std::filesystem::path(asked).lexically_normal() ==
+                        std::filesystem::path(std::string(opened, static_cast<std::size_t>(length)));
+  std::FILE* file = plain && same ? fdopen(descriptor, "a") : nullptr;
+  if (file == nullptr) {
+    status = plain && same ? kNotEnoughMemory : kBadFileType;
+    close(descriptor);
+    if (made) unlink(name.c_str());
+  }
   return file;
 }
 

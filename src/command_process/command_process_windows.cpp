@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 #include "command_lookup_windows.h"
 #include "command_process.h"
@@ -139,28 +140,100 @@ void UnlockScheme() { ReleaseSRWLockExclusive(&schemeLock); }
 void LockReport() { AcquireSRWLockExclusive(&reportLock); }
 void UnlockReport() { ReleaseSRWLockExclusive(&reportLock); }
 
+namespace {
+
+// The path as the platform makes it absolute, in `full` (at most kLongestPath units); 0 when
+// it cannot be had.
+constexpr DWORD kLongestPath = 32768;
+
+// A drive-letter path ("C:\\...") or a share's ("\\\\server\\share\\..."): never a device
+// ("\\\\.\\PhysicalDrive0", "\\\\.\\C:") or a path the platform takes without parsing it
+// ("\\\\?\\...").
+bool IsFilePath(const wchar_t* full) {
+  const bool drive = ((full[0] | 0x20) >= L'a' && (full[0] | 0x20) <= L'z') && full[1] == L':' &&
+                     full[2] == L'\\';
+  const bool share = full[0] == L'\\' && full[1] == L'\\' && full[2] != L'.' && full[2] != L'?';
+  return drive || share;
+}
+
+// True when no folder on the way to `full` (below its drive or share) is a reparse point,
+// which would take the file somewhere else: a junction, a link, a mount point.
+bool HasNoLinkOnTheWay(wchar_t* full) {
+  for (wchar_t* cut = full + 3; *cut != L'\0'; ++cut) {
+    if (*cut != L'\\') continue;
+    *cut = L'\0';
+    const DWORD attributes = GetFileAttributesW(full);
+    *cut = L'\\';
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The name the platform gives the open file is the one asked for, in its long form (a short
+// 8.3 name such as ADMINI~1 is the same file): nothing on the way was swapped for a link
+// since it was looked at.
+bool IsTheFileAsked(HANDLE file, const wchar_t* asked) {
+  static wchar_t opened[kLongestPath];
+  static wchar_t longName[kLongestPath];
+  const DWORD longLength = GetLongPathNameW(asked, longName, kLongestPath);
+  if (longLength == 0 || longLength >= kLongestPath) return false;
+  const wchar_t* full = longName;
+  const DWORD length =
+      GetFinalPathNameByHandleW(file, opened, kLongestPath, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0 || length >= kLongestPath) return false;
+  // "\\\\?\\C:\\..." for a drive, "\\\\?\\UNC\\server\\..." for a share.
+  const wchar_t* name = opened;
+  if (std::wcsncmp(name, L"\\\\?\\UNC\\", 8) == 0) {
+    name += 7;
+    if (full[0] != L'\\') return false;
+    ++full;
+  } else if (std::wcsncmp(name, L"\\\\?\\", 4) == 0) {
+    name += 4;
+  }
+  return CompareStringOrdinal(name, -1, full, -1, TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
 std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
   const auto* name = reinterpret_cast<const wchar_t*>(path);
-  // Whatever the caller names is opened with buttonguard's rights: a pipe's server may learn
-  // who connected, never act as it (identification only), and anything but a file on a disk,
-  // or the NUL device that drops the report, is refused before anything is read. Only added
-  // to, and not inherited: the command inherits its standard handles and nothing else.
-  const HANDLE handle =
-      CreateFileW(name, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_ALWAYS,
-                  FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+  // Whatever the caller names is opened with buttonguard's rights, so it must be the file
+  // named and nothing else: a file on a disk reached without a link (or the NUL device that
+  // drops the report), never a device or a pipe, whose server could act as buttonguard (it
+  // may learn who connected, identification only). Refused before anything is read. Only
+  // added to, and not inherited: the command inherits its standard handles and nothing else.
+  static wchar_t full[kLongestPath];
+  const DWORD length = GetFullPathNameW(name, kLongestPath, full, nullptr);
+  // The platform gives every name of the NUL device (nul, NUL:, nul.txt) as \\.\NUL.
+  const bool nul = length == 7 && CompareStringOrdinal(full, 7, L"\\\\.\\NUL", 7, TRUE) == CSTR_EQUAL;
+  if (length == 0 || length >= kLongestPath || (!nul && (!IsFilePath(full) || !HasNoLinkOnTheWay(full)))) {
+    status = length == 0 ? LastStatus() : ERROR_BAD_FILE_TYPE;
+    return nullptr;
+  }
+  // A link at the end is opened itself, not followed, and then refused.
+  const HANDLE handle = CreateFileW(
+      full, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+      OPEN_ALWAYS,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
+          SECURITY_IDENTIFICATION,
+      nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     status = LastStatus();
     return nullptr;
   }
+  const bool made = GetLastError() != ERROR_ALREADY_EXISTS;
   const DWORD type = GetFileType(handle);
-  wchar_t full[8];
-  const DWORD length = GetFullPathNameW(name, 8, full, nullptr);
-  // The platform gives every name of the NUL device (nul, NUL:, nul.txt) as \\.\NUL.
-  const bool nul = type == FILE_TYPE_CHAR && length == 7 &&
-                   CompareStringOrdinal(full, 7, L"\\\\.\\NUL", 7, TRUE) == CSTR_EQUAL;
+  BY_HANDLE_FILE_INFORMATION information{};
+  const bool plain =
+      nul ? type == FILE_TYPE_CHAR
+          : type == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &information) != FALSE &&
+                (information.dwFileAttributes &
+                 (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+                IsTheFileAsked(handle, full);
   std::FILE* file = nullptr;
-  if (type != FILE_TYPE_DISK && !nul) {
+  if (!plain) {
     status = ERROR_BAD_FILE_TYPE;
   } else {
     const int descriptor =
@@ -174,6 +247,8 @@ std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
     }
   }
   CloseHandle(handle);
+  // Made here and refused: nothing is left where a link led.
+  if (made && !nul) DeleteFileW(full);
   return nullptr;
 }
 

@@ -133,6 +133,28 @@ TEST(RunLine, AddsItsReportToTheFileNamedAndLeavesStandardErrorToTheCommand) {
             kBlockedReport + kRestoredLine + kBlockedReport + kRestoredLine);
 }
 
+// --report writes the file named and nothing else: a link at its end or on the way to it, or
+// a device, is refused before anything is read, and nothing is made where a link leads.
+TEST(RunLine, RefusesAReportFileReachedThroughALinkOrADevice) {
+  TemporaryStore store;
+  store.Write(StoreText(kMixed));
+  const fs::path folder = store.folder();
+  fs::create_directory(folder / "elsewhere");
+  std::ofstream(folder / "elsewhere" / "target.txt") << "kept";
+  fs::create_symlink(folder / "elsewhere" / "target.txt", folder / "linked.txt");
+  fs::create_directory_symlink(folder / "elsewhere", folder / "linked-folder");
+  for (const fs::path& report : {folder / "linked.txt", folder / "linked-folder" / "new.txt",
+                                 fs::path("/dev/zero")}) {
+    SCOPED_TRACE(report);
+    const ProcessRun run = RunTool(store, {"run", "--report", report.string(), "true"});
+    EXPECT_EQ(run.errors, "run\r\nreport failed 0x800700DE\r\n");
+    EXPECT_EQ(run.exitStatus, 125);
+  }
+  EXPECT_EQ(TemporaryStore::ReadPath((folder / "elsewhere" / "target.txt").string()), "kept");
+  EXPECT_FALSE(fs::exists(folder / "elsewhere" / "new.txt"));
+  EXPECT_EQ(RunTool(store, {"run", "--report", "/dev/null", "true"}).exitStatus, 0);
+}
+
 // How run finds its command. Each case lays out a folder: `work`, the current folder, where
 // anyone may have put files, and `bin`, an absolute PATH folder. A "script" marks that it ran
 // beside itself (NAME.ran); "text" is a plain file that is not executable; "no-shebang" is

@@ -963,7 +963,8 @@ TEST_F(WineTest, ALockSomeoneElseMadeIsRefusedByEveryRun) {
 }
 
 // --report adds to a file on a disk and drops the report at NUL; a pipe (whose server could
-// act as buttonguard) is refused before anything is read.
+// act as buttonguard), a device and a file reached through a link are refused before anything
+// is read.
 TEST_F(WineTest, RunReportIsAddedToADiskFileAndNeverToAPipe) {
   TemporaryStore store;
   store.Write(StoreText({3, 4, 1, 2, 0, 5}));
@@ -980,6 +981,17 @@ TEST_F(WineTest, RunReportIsAddedToADiskFileAndNeverToAPipe) {
   EXPECT_EQ(added.exitStatus + dropped.exitStatus, 0);
   EXPECT_EQ(piped.errors, "run\r\nreport failed 0x800700DE\r\n");
   EXPECT_EQ(piped.exitStatus, Hresult(222));
+  // A device and a folder on the way that leads elsewhere (a link, which Wine gives the
+  // file's final name through) are refused too, and nothing is made there.
+  fs::create_directory(fs::path(store.folder()) / "elsewhere");
+  fs::create_directory_symlink(fs::path(store.folder()) / "elsewhere",
+                               fs::path(store.folder()) / "linked");
+  const fs::path linked = fs::path(store.folder()) / "linked" / "report.txt";
+  for (const std::string& report : {std::string(R"(\\.\C:)"), WindowsPath(linked)}) {
+    const WineRun refused = RunUnderWine(Executable(), "run --report " + Quote(report) + " cmd /c exit 0", store);
+    EXPECT_EQ(refused.errors, "run\r\nreport failed 0x800700DE\r\n") << report;
+  }
+  EXPECT_FALSE(fs::exists(fs::path(store.folder()) / "elsewhere" / "report.txt"));
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
 }
 
@@ -1023,8 +1035,8 @@ TEST_P(WineRecordKeyTest, ARecordKeyOthersMayChangeIsRefused) {
 
   EXPECT_EQ(recover.output, "recover\r\nrecords failed 0x80070005\r\n");
   EXPECT_EQ(recover.exitStatus, Hresult(5));
-  EXPECT_EQ(run.errors, "run\r\nrecords failed 0x80070005\r\n0\r\n1\r\n3, 4, 1, 2, 0, 5\r\n"
-                        "00341205\r\nrecord failed 0x80070005\r\n");
+  EXPECT_EQ(run.errors, "run\r\nrecords failed 0x80070005\r\nnot recovered "
+                        "{381b4222-f694-41f0-9685-ff5bb260df2e} 0x80070005\r\n");
   EXPECT_EQ(run.exitStatus, Hresult(5));
   EXPECT_EQ(StoreValues(*store.Read()), (std::array<std::uint32_t, 6>{3, 4, 1, 2, 0, 5}));
 }
