@@ -35,7 +35,8 @@ struct RecordState {
 
 }  // namespace
 
-std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered) {
+std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered,
+                              bool listLive) {
   HeapList<StoredRecord> records;
   HeapList<RecordState> states;
   std::uint32_t loadStatus = LoadSortedRecords(records);
@@ -68,12 +69,16 @@ std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecover
       WriteNamedStatusLine(report, "bad record", stored.name.text, status);
       WriteNamedStatusLine(EventKind::Failure, "bad record", stored.name.text, status);
     } else if (states[i].alive) {
-      WriteSchemeProcessLine(report, "still running", &scheme, stored.record.processId,
-                             stored.name.text);
+      if (listLive) {
+        WriteSchemeProcessLine(report, "still running", &scheme, stored.record.processId,
+                               stored.name.text);
+      }
     } else if (holder != nullptr) {
       // Its zeros are the live run's now, which puts the values back when it ends.
-      WriteSchemeProcessLine(report, "left to run", &scheme, holder->record.processId,
-                             stored.name.text);
+      if (listLive) {
+        WriteSchemeProcessLine(report, "left to run", &scheme, holder->record.processId,
+                               stored.name.text);
+      }
     } else if (bool listed = true; IsSchemeListed(scheme, listed) == 0 && !listed) {
       // Deleted since, by a person or a tool: nothing is left to put back, and the record
       // would fail every later recovery. A list that cannot be read proves nothing.

@@ -37,7 +37,11 @@ struct UnrecoveredSchemes {
   std::uint32_t StatusOf(const SchemeIdentifier& scheme) const;
   bool Any() const { return everyScheme != 0 || schemes.size() > 0; }
 };
-std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered = nullptr);
+// Without `listLive`, records left because their run or the run that holds their scheme is
+// alive get no line: a run starting beside many others would otherwise print one for each,
+// burying its own lines; recover and show list them all.
+std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered = nullptr,
+                              bool listLive = true);
 
 // RecoverDeadRuns with the lock all buttonguard processes share taken for it, as `recover` and
 // the boot recovery run it; a lock that cannot be had is reported. Returns 0, or the status of

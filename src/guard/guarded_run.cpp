@@ -150,7 +150,7 @@ CommandResult GuardedRun(const RunRequest& request, std::FILE* report) {
   // What cannot be put back keeps its record for a later recovery, and the run goes on, but
   // never on such a scheme (below).
   UnrecoveredSchemes unrecovered;
-  static_cast<void>(RecoverDeadRuns({report}, &unrecovered));
+  static_cast<void>(RecoverDeadRuns({report}, &unrecovered, false));
   UnlockRuns();
 
   guard = SchemeGuard{report, false, false, 0};

@@ -693,7 +693,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {Planted::LiveRun}, RecordFolder::Private,
                     "sed -i \"0,/^lid-close 0 0/s//lid-close 7 0/\" \"$BUTTONGUARD_STORE\"",
                     {"run", "true"},
-                    "run\r\nstill running " + kA + " {pid} {live}\r\n0\r\n1\r\n2\r\n"
+                    "run\r\n0\r\n1\r\n2\r\n"
                     "3, 4, 7, 2, 0, 5\r\n00347205\r\nshared with run {pid}\r\nleft to run {pid}\r\n",
                     0, kZeros, 1,
                     "information 1 blocked " + kA + " 3, 4, 7, 2, 0, 5 | buttonguard run true\n"
@@ -806,7 +806,7 @@ TEST(ManyRecords, KilledRunsWaitingOnALiveRunAreAllLeftToIt) {
 
   EXPECT_EQ(recover.output, "recover\r\n" + lines);
   EXPECT_EQ(recover.exitStatus, 0);
-  EXPECT_EQ(run.errors, "run\r\n" + lines + "0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n"
+  EXPECT_EQ(run.errors, "run\r\n0\r\n1\r\n2\r\n3, 4, 1, 2, 0, 5\r\n00341205\r\n"
                         "shared with run " + pid + "\r\nleft to run " + pid + "\r\n");
   EXPECT_EQ(StoreValues(*store.Read()), kZeros);
   EXPECT_EQ(std::distance(fs::directory_iterator(records), fs::directory_iterator()), 41);
