@@ -133,6 +133,27 @@ INSTANTIATE_TEST_SUITE_P(
                           "a folder that is a link: no zero", true, {}, kRecordsRefusedStatus}),
     [](const auto& info) { return CaseName(info.param.name); });
 
+// The lock is taken around every step of every run, every second while a command runs: it
+// must cost no descriptor each time.
+TEST(RunsLock, KeepsOneFolderOpenHoweverOftenItIsTaken) {
+  const fs::path folder = fs::temp_directory_path() / ("buttonguard-lock-" + std::to_string(getpid()));
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  recordsFolder = (folder / "store.records").string();
+  const auto openDescriptors = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+  };
+  ASSERT_EQ(LockRuns(), 0U);
+  UnlockRuns();
+  const auto before = openDescriptors();
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_EQ(LockRuns(), 0U);
+    UnlockRuns();
+  }
+  EXPECT_EQ(openDescriptors(), before);
+  fs::remove_all(folder);
+}
+
 // What the platform says of a record's process decides whether it is that run. A refusal
 // to open it is another account's process that took the id, never the run: taking it for
 // alive would keep the buttons blocked for good.

@@ -153,6 +153,11 @@ TEST(RunLine, RefusesAReportFileReachedThroughALinkOrADevice) {
   EXPECT_EQ(TemporaryStore::ReadPath((folder / "elsewhere" / "target.txt").string()), "kept");
   EXPECT_FALSE(fs::exists(folder / "elsewhere" / "new.txt"));
   EXPECT_EQ(RunTool(store, {"run", "--report", "/dev/null", "true"}).exitStatus, 0);
+  // A usage mistake makes no report file.
+  EXPECT_EQ(RunTool(store, {"run", "--report", (folder / "new.txt").string(), "--bogus", "true"})
+                .exitStatus,
+            2);
+  EXPECT_FALSE(fs::exists(folder / "new.txt"));
 }
 
 // How run finds its command. Each case lays out a folder: `work`, the current folder, where
@@ -680,6 +685,14 @@ INSTANTIATE_TEST_SUITE_P(
                     {Planted::DeletedScheme}, RecordFolder::Private, "", {"recover"},
                     "recover\r\nscheme gone 999999999-1-" + kB + " 0x80070490\r\n", 0, kZeros, 0,
                     "warning 3 scheme gone 999999999-1-" + kB + " 0x80070490 | buttonguard recover\n"},
+        RecoverCase{"values already back are restored, not left as changed", {Planted::KilledRun},
+                    RecordFolder::Private,
+                    "sed -i -e \"s/^power-button 0 0/power-button 3 4/\" -e \"s/^lid-close 0 0/lid-close "
+                    "1 2/\" -e \"s/^sleep-button 0 0/sleep-button 0 5/\" \"$BUTTONGUARD_STORE\"",
+                    {"recover"}, "recover\r\n" + kRecovered, 0, kMixed, 0},
+        RecoverCase{"a scheme list that cannot be read is no scheme gone", {Planted::KilledRun},
+                    RecordFolder::Private, "echo \"fail query 5\" >> \"$BUTTONGUARD_STORE\"",
+                    {"recover"}, "recover\r\n" + kRecovered, 0, kMixed, 0},
         RecoverCase{"a live run is listed and left alone", {Planted::LiveRun},
                     RecordFolder::Private, "", {"recover"},
                     "recover\r\nstill running " + kA + " {pid} {live}\r\n", 0, kZeros, 1},
@@ -757,7 +770,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "recover\r\nlock refused {store}.records 0x80070005\r\n", 1, kZeros, 1},
         RecoverCase{"a folder open to others is refused", {Planted::ReusedProcessId},
                     RecordFolder::OpenToOthers, "", {"run", "true"},
-                    "run\r\nlock refused {store}.records 0x80070005\r\n", 125, kZeros, 1}),
+                    "run\r\nlock refused {store}.records 0x80070005\r\n", 125, kZeros, 1,
+                    "error 4 lock refused {store}.records 0x80070005 | buttonguard run true\n"}),
     [](const auto& info) { return TestName(info.param.name); });
 
 // While run's command runs, show lists the power request that keeps the machine awake, as
