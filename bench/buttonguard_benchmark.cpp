@@ -1,7 +1,9 @@
 // What a run of buttonguard costs. First, whole processes: `buttonguard block` and
 // `buttonguard restore` on a simulated store against a bare process that does nothing, in
 // alternation so that the machine's drift touches all three alike; medians and their ratio.
-// Then, with Google Benchmark, the in-process cost of RunCommand for each command.
+// Then many runs at once on one scheme: how long until the last has ended, and what the
+// slowest added to its command. Last, with Google Benchmark, the in-process cost of
+// RunCommand for each command.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -27,7 +29,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double RunOnceMicroseconds(const std::vector<std::string>& arguments) {
+// Starts `arguments` with its output discarded.
+pid_t Start(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
@@ -35,18 +38,53 @@ double RunOnceMicroseconds(const std::vector<std::string>& arguments) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-
-  const auto start = Clock::now();
   pid_t child = 0;
   if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
     std::perror("posix_spawn");
     std::exit(1);
   }
+  posix_spawn_file_actions_destroy(&actions);
+  return child;
+}
+
+double Microseconds(Clock::time_point start, Clock::time_point end) {
+  return std::chrono::duration<double, std::micro>(end - start).count();
+}
+
+double RunOnceMicroseconds(const std::vector<std::string>& arguments) {
+  const auto start = Clock::now();
+  const pid_t child = Start(arguments);
   int status = 0;
   waitpid(child, &status, 0);
-  const auto end = Clock::now();
-  posix_spawn_file_actions_destroy(&actions);
-  return std::chrono::duration<double, std::micro>(end - start).count();
+  return Microseconds(start, Clock::now());
+}
+
+// `count` runs of `run true` started at once: the time until the last has ended, and the
+// longest any one took from its start to its end, less what `true` alone takes.
+void CompareRunsAtOnce(double bareTrue) {
+  const std::string trueProgram = TRUE_PROGRAM;
+  std::printf("Runs of buttonguard run true started at once on one scheme:\n");
+  for (const int count : {1, 10, 100, 200}) {
+    std::vector<std::pair<pid_t, Clock::time_point>> started;
+    const auto first = Clock::now();
+    for (int i = 0; i < count; ++i) {
+      started.emplace_back(Start({BUTTONGUARD_EXECUTABLE, "run", trueProgram}), Clock::now());
+    }
+    double slowest = 0;
+    for (int ended = 0; ended < count; ++ended) {
+      int status = 0;
+      const pid_t child = waitpid(-1, &status, 0);
+      const auto end = Clock::now();
+      for (const auto& [pid, start] : started) {
+        if (pid == child) slowest = std::max(slowest, Microseconds(start, end));
+      }
+    }
+    const double total = Microseconds(first, Clock::now());
+    const double added = slowest - bareTrue;
+    std::printf("  %3d at once: all ended in %8.0f us; the slowest added %8.0f us, %6.0f us a run\n",
+                count, total, added, added / count);
+  }
+  std::printf("\n");
 }
 
 double Median(std::vector<double> samples) {
@@ -82,6 +120,7 @@ void CompareWholeProcesses(int rounds) {
   std::printf("  %-28s %9.0f us\n", "true", Median(bareTrue));
   std::printf("  %-28s %9.0f us  adds %.0f us: %.2fx one block plus one restore\n\n",
               "buttonguard run true", Median(runTrue), added, added / blockAndRestore);
+  CompareRunsAtOnce(Median(bareTrue));
 }
 
 void RunInProcess(benchmark::State& state, std::vector<const char16_t*> arguments) {
