@@ -136,6 +136,11 @@ void StartFollowing(const SchemeIdentifier& first, const ButtonPolicy& saved) {
   followed.blocked = 1;
 }
 
+bool ActiveSchemeIsKnown() {
+  SchemeIdentifier active;
+  return QueryActiveScheme(active) != 0 || Find(active) != nullptr;
+}
+
 void FollowActiveScheme(ReportTarget report) {
   SchemeIdentifier active;
   // A failed look-up is tried again a second later; it changes nothing meanwhile.

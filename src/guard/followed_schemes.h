@@ -17,6 +17,11 @@ inline constexpr std::size_t kMostFollowedSchemes = 16;
 // Starts afresh with the scheme run blocked first and the values it read there.
 void StartFollowing(const SchemeIdentifier& first, const ButtonPolicy& saved);
 
+// Whether the active scheme is one run has seen already (or cannot be looked up, which is
+// tried again later): then there is nothing to follow, and no need of the lock all
+// buttonguard processes share, which every run would otherwise take every second.
+bool ActiveSchemeIsKnown();
+
 // Looks at the active scheme; one that run has not seen yet is blocked the way the first one
 // was, and reported with its values and code, so that a person can put it back by hand. A
 // failure is reported and undoes that scheme's own writes; it never ends the run.

@@ -209,6 +209,10 @@ CommandResult GuardedRun(const RunRequest& request, std::FILE* report) {
   if (startStatus == 0) {
     // Once a second, the active scheme: one a person or a policy switched to is blocked too.
     while ((waitStatus = WaitForCommand(commandStatus, kFollowEvery)) == kCommandStillRunning) {
+      LockScheme();
+      const bool known = ActiveSchemeIsKnown();
+      UnlockScheme();
+      if (known) continue;
       const LockedScheme scheme;
       // Without the shared lock, this second's look is skipped; the next one tries again.
       if (!guard.ending && scheme.runsLockStatus == 0) FollowActiveScheme(scheme.report);
