@@ -27,8 +27,9 @@ const char* const kBlockHelp = "usage:\r\n  buttonguard block\r\n";
 const char* const kValuesHelp =
     "Values: power button, lid, sleep button, each on mains (AC) and battery (DC):\r\n"
     "0 do nothing, 1 sleep, 2 hibernate, 3 shut down, 4 turn off the display. The code\r\n"
-    "is 00 and a hex digit per value. A block with line 1 but not 2 may have written\r\n"
-    "zeros: restore its code.";
+    "is 00 and a hex digit per value. Restore a code only when block exited with it\r\n"
+    "(Linux: 0), or after a \"not undone\" line: a block that failed puts back what it\r\n"
+    "wrote.";
 
 std::vector<CommandCase> MakeCases() {
   const std::string mixed = StoreText(kMixed);
@@ -55,17 +56,33 @@ std::vector<CommandCase> MakeCases() {
       {"block with the sleep DC read failing", {"block"},
        StoreText(kMixed, {"fail read sleep-button dc 0x1f"}),
        BlockReport("0", "3, 4, 1, 2, 0, 0", "00341200"), Hresult(31), failure, std::nullopt},
+      // A write failing at any place leaves the store as it was, and the code is no status.
       {"block with the first write failing", {"block"}, StoreText(kMixed, {"fail write 1 29"}),
-       BlockReport("01", mixedValues, "00341205"), 0x341205, failure, std::nullopt},
+       BlockReport("01", mixedValues, "00341205"), Hresult(29), failure, kMixed},
+      {"block with the second write failing", {"block"}, StoreText(kMixed, {"fail write 2 29"}),
+       BlockReport("01", mixedValues, "00341205"), Hresult(29), failure, kMixed},
+      {"block with the third write failing", {"block"}, StoreText(kMixed, {"fail write 3 29"}),
+       BlockReport("01", mixedValues, "00341205"), Hresult(29), failure, kMixed},
+      {"block with the fourth write failing", {"block"}, StoreText(kMixed, {"fail write 4 29"}),
+       BlockReport("01", mixedValues, "00341205"), Hresult(29), failure, kMixed},
       {"block with the fifth write failing", {"block"}, StoreText(kMixed, {"fail write 5 29"}),
-       BlockReport("01", mixedValues, "00341205"), 0x341205, failure, Values{0, 0, 0, 0, 0, 5}},
-      {"block with the activation failing", {"block"}, StoreText(kMixed, {"fail activate 5"}),
-       BlockReport("01", mixedValues, "00341205"), 0x341205, failure, kZeros},
+       BlockReport("01", mixedValues, "00341205"), Hresult(29), failure, kMixed},
+      {"block with the sixth write failing", {"block"}, StoreText(kMixed, {"fail write 6 29"}),
+       BlockReport("01", mixedValues, "00341205"), Hresult(29), failure, kMixed},
+      {"block whose undo fails too says what stayed blocked", {"block"},
+       StoreText(kMixed, {"fail write 5 29", "fail write 7 5"}),
+       BlockReport("01", mixedValues, "00341205") + "not undone 3, 0, 0, 0, 0, 5\r\n",
+       Hresult(29), failure, Values{3, 0, 0, 0, 0, 5}},
+      {"block with every activation failing writes the values back but cannot apply them",
+       {"block"}, StoreText(kMixed, {"fail activate 5"}),
+       BlockReport("01", mixedValues, "00341205") + "not undone 3, 4, 1, 2, 0, 5\r\n",
+       Hresult(5), failure, kMixed},
       {"block refuses a value the code cannot carry", {"block"},
        StoreText({3, 4, 16, 2, 0, 5}), BlockReport("01", "3, 4, 16, 2, 0, 5", "00340205"),
        Hresult(13), failure, std::nullopt},
       {"block refuses while a policy keeps the lid in play", {"block"},
-       StoreText(kMixed, {"policy lid-close dc 1"}), BlockReport("01", mixedValues, "00341205"),
+       StoreText(kMixed, {"policy lid-close dc 1"}),
+       BlockReport("01", mixedValues, "00341205") + "policy -, -, -, 1, -, -\r\n",
        Hresult(1260), failure, std::nullopt},
       {"block goes on under a policy of doing nothing", {"block"},
        StoreText(kMixed, {"policy lid-close dc 0"}), BlockReport("012", mixedValues, "00341205"),
@@ -88,6 +105,15 @@ std::vector<CommandCase> MakeCases() {
       {"block then slash question mark changes nothing", {"block", "/?"}, mixed, "block\r\n", -1, usage,
        std::nullopt, kBlockHelp},
       {"block then dash question mark changes nothing", {"block", "-?"}, mixed, "block\r\n", -1, usage,
+       std::nullopt, kBlockHelp},
+      {"block --help anywhere changes nothing", {"block", "--help", "now"}, mixed, "block\r\n", -1,
+       usage, std::nullopt, kBlockHelp},
+      // Words that look like options block has not, or ask for help, change nothing either.
+      {"block /x changes nothing", {"block", "now", "/x"}, mixed, "block\r\n", -1, usage,
+       std::nullopt, kBlockHelp},
+      {"block --force changes nothing", {"block", "--force"}, mixed, "block\r\n", -1, usage,
+       std::nullopt, kBlockHelp},
+      {"block help changes nothing", {"block", "help"}, mixed, "block\r\n", -1, usage,
        std::nullopt, kBlockHelp},
 
       // restore

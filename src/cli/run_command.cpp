@@ -23,15 +23,34 @@ CommandResult PowerFailure(std::uint32_t status) {
 
 CommandResult UsageError() { return {kUsageErrorStatus, CommandOutcome::UsageError}; }
 
+// A write or the activation failed part-way: the values read go back at once, so that a
+// block that failed changes nothing and no one has to reason out which code to restore. When
+// that fails too, a line gives the values as they are now (a 0 stayed blocked); the code
+// line above is then the one to restore.
+void UndoFailedBlock(ReportTarget report) {
+  const ButtonPolicy saved = savedButtonPolicy;
+  const std::uint32_t status = AccessButtonPolicy(PolicyAccessMode::Restore);
+  if (status == 0) return;
+  if (AccessButtonPolicy(PolicyAccessMode::Read) != 0) {
+    WriteStatusLine(report, "not undone", status);
+  } else {
+    WritePolicyValuesLine(report, savedButtonPolicy, "not undone");
+  }
+  WriteSchemeStatusLine(EventKind::Failure, "not undone", nullptr, status);
+  savedButtonPolicy = saved;
+}
+
 CommandResult Block(ReportTarget report) {
   const BlockAttempt attempt = AttemptBlock(report);
-  // A failed read leaves a code of values never read, a value above 15 one that would not
-  // give them back, and a policy that keeps a button in play a block that holds nothing:
-  // none may pass for a code.
-  if (!attempt.Written()) return PowerFailure(attempt.FailureStatus());
-  // After a failed write the caller needs the code all the more, to undo the writes made.
-  return {static_cast<std::int32_t>(attempt.code),
-          attempt.Blocked() ? CommandOutcome::Done : CommandOutcome::PowerFailure};
+  // What a policy keeps in play is named, as run names it.
+  if (attempt.policyStatus == kHeldByPolicyStatus) {
+    WritePolicyOverridesLine(report, attempt.overrides);
+  }
+  if (attempt.Blocked()) return {static_cast<std::int32_t>(attempt.code), CommandOutcome::Done};
+  if (attempt.WroteSome()) UndoFailedBlock(report);
+  // A failed block's code is never its exit status: only a status that is a code is one to
+  // restore.
+  return PowerFailure(attempt.FailureStatus());
 }
 
 CommandResult Restore(int argumentCount, const char16_t* const* arguments, ReportTarget report,
@@ -160,6 +179,19 @@ CommandResult Run(int argumentCount, const char16_t* const* arguments, std::FILE
   return GuardedRun(request, report);
 }
 
+// A word after block that asks for help, or looks like an option it does not have: a second
+// `block /x` would otherwise save the first one's zeros as the values. Other words stay
+// ignored, as scripts have passed them.
+bool AsksBlockSomethingElse(int argumentCount, const char16_t* const* arguments) {
+  for (int i = 2; i < argumentCount; ++i) {
+    const std::u16string_view word = arguments[i];
+    if (IsHelpWord(word) || word == u"help" || word.starts_with(u"-") || word.starts_with(u"/")) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 CommandResult RecoverAtBoot() {
@@ -184,7 +216,9 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, st
   // A help word after a command asks about it; it never runs the command (block used to
   // ignore the word and block).
   if (const std::string_view known = KnownCommand(command);
-      !known.empty() && argumentCount >= 3 && IsHelpWord(arguments[2])) {
+      !known.empty() && argumentCount >= 3 &&
+      (IsHelpWord(arguments[2]) ||
+       (known == "block" && AsksBlockSomethingElse(argumentCount, arguments)))) {
     WriteReportLine({known == "run" ? runReport : report}, known);
     WriteCommandHelp(help, known);
     return UsageError();

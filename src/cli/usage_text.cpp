@@ -29,9 +29,10 @@ constexpr CommandUsage kCommands[] = {
 constexpr std::string_view kClosing =
     "Values: power button, lid, sleep button, each on mains (AC) and battery (DC):\r\n"
     "0 do nothing, 1 sleep, 2 hibernate, 3 shut down, 4 turn off the display. The code\r\n"
-    "is 00 and a hex digit per value. A block with line 1 but not 2 may have written\r\n"
-    "zeros: restore its code. Failures exit with 0x8007xxxx, a negative status (Linux:\r\n"
-    "1 or 125 to 127, which run's command may use too), usage errors with -1 (Linux: 2).\r\n"
+    "is 00 and a hex digit per value. Restore a code only when block exited with it\r\n"
+    "(Linux: 0), or after a \"not undone\" line: a block that failed puts back what it\r\n"
+    "wrote. Failures exit with 0x8007xxxx, a negative status (Linux: 1 or 125 to 127,\r\n"
+    "which run's command may use too), usage errors with -1 (Linux: 2).\r\n"
     "More: README.md beside the program.";
 
 

@@ -118,8 +118,10 @@ std::uint32_t ListRuns(ReportTarget report) {
   HeapList<StoredRecord> records;
   const std::uint32_t status = LoadSortedRecords(records);
   for (const StoredRecord& stored : records) {
-    if (!stored.wellFormed) continue;
-    if (IsRunAlive(stored.record)) {
+    if (!stored.wellFormed) {
+      // By the name recover reports it by and an administrator removes it by.
+      WriteNamedStatusLine(report, "bad record", stored.name.text, kMalformedRecordStatus);
+    } else if (IsRunAlive(stored.record)) {
       WriteSchemeProcessLine(report, "live run", &stored.record.scheme, stored.record.processId,
                              stored.name.text);
     } else {

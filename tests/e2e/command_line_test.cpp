@@ -720,6 +720,10 @@ INSTANTIATE_TEST_SUITE_P(
                     kKilledRunEntry + kRecoveredEntry +
                         "buttonguard recover\nerror 4 bad record planted 0x8007000D | "
                         "buttonguard recover\n"},
+        RecoverCase{"show names a record it cannot read", {Planted::Raw}, RecordFolder::Private,
+                    "", {"show"},
+                    "show\r\n0, 0, 0, 0, 0, 0\r\nbad record planted 0x8007000D\r\n00000000\r\n", 0,
+                    kZeros, 1},
         RecoverCase{"a put-back that fails keeps its record", {Planted::KilledRun},
                     RecordFolder::Private, "echo \"fail write 1 29\" >> \"$BUTTONGUARD_STORE\"",
                     {"recover"}, "recover\r\nrestore failed " + kA + " 0x8007001D {record}\r\n", 1,
