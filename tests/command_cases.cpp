@@ -200,7 +200,7 @@ std::string RunReport(const std::string& marks, const std::string& values,
 }
 
 const std::string kRunWithoutCommand =
-    "run\r\nbuttonguard run: no command to run\r\nusage: buttonguard run [--display] [--tree] [--report FILE] [--] COMMAND...\r\n";
+    "run\r\nbuttonguard run: no command to run\r\nusage: buttonguard run [--display] [--tree] [--hold-shutdown] [--report FILE] [--] COMMAND...\r\n";
 
 std::vector<RunCase> MakeRunCases() {
   const std::string mixed = StoreText(kMixed);
@@ -219,7 +219,7 @@ std::vector<RunCase> MakeRunCases() {
       {"run alone", {}, W::None, mixed, kRunWithoutCommand, false, -1, 2, std::nullopt},
       {"run with an unknown option", {"-x"}, W::ExitsWith0, mixed,
        "run\r\nbuttonguard run: unknown option (a command starting with - goes after --)\r\n"
-       "usage: buttonguard run [--display] [--tree] [--report FILE] [--] COMMAND...\r\n",
+       "usage: buttonguard run [--display] [--tree] [--hold-shutdown] [--report FILE] [--] COMMAND...\r\n",
        false, -1, 2, std::nullopt},
       {"run with only a double dash", {"--"}, W::None, mixed, kRunWithoutCommand, false, -1, 2,
        std::nullopt},

@@ -147,6 +147,8 @@ CommandResult Run(int argumentCount, const char16_t* const* arguments, std::FILE
     }
     if (word == u"--display") {
       request.display = true;
+    } else if (word == u"--hold-shutdown") {
+      request.holdShutdown = true;
     } else if (word == u"--tree") {
       request.wholeTree = true;
       if (!kCanFollowTree) mistake = "--tree is not supported here";

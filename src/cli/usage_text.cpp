@@ -17,9 +17,10 @@ constexpr CommandUsage kCommands[] = {
      "    set the power button, lid and sleep button actions (mains and battery) to\r\n"
      "    \"do nothing\"; print the old ones as an 8-digit code, also the exit status"},
     {"restore", "restore CODE", "    put back the values of a code that block printed"},
-    {"run", "run [--display] [--tree] [--report FILE] [--] COMMAND...",
+    {"run", "run [--display] [--tree] [--hold-shutdown] [--report FILE] [--] COMMAND...",
      "    block, run COMMAND (--tree: and all it starts) and put the values back\r\n"
      "    however it ends; keep the machine (--display: and display) awake meanwhile;\r\n"
+     "    --hold-shutdown: refuse a person's shut down, restart or sign out meanwhile;\r\n"
      "    report to standard error or FILE; exit with COMMAND's status"},
     {"show", "show",
      "    print the values and their code, changing nothing; exit with the code"},

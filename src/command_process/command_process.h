@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 // The platform's side of `run`: finding, starting and waiting for the command it wraps, and
 // keeping interruptions from ending buttonguard while the scheme is blocked. One
@@ -28,6 +29,18 @@ bool IsNotFoundStatus(std::uint32_t status);
 // process anyway (console closed, logoff, shutdown), `beforeTheEnd` is called first, on
 // another thread; it takes the scheme lock itself.
 void HoldInterruptions(void (*beforeTheEnd)());
+
+// With run --hold-shutdown, from the moment the buttons are blocked until they are put back: a
+// person's Shut down, Restart or Sign out is refused, and the shutdown screen names
+// `program` ("flash.exe: buttons and lid blocked"). The person may still choose to end the
+// session anyway, a forced end is never refused, and neither is the Restart Manager's
+// request to close buttonguard: those go through as without the hold, the values put back
+// first. Where the platform has no such request (POSIX), nothing is held.
+void HoldSessionEnd(std::u16string_view program);
+void ReleaseSessionEnd();
+
+// How many ends of the session were refused since the last call.
+unsigned TakeHeldSessionEnds();
 
 // Held around every use of the power functions once interruptions are held, since
 // `beforeTheEnd` may run at any moment.

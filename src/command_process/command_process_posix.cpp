@@ -223,6 +223,11 @@ std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
   return file;
 }
 
+// No session here asks before it ends.
+void HoldSessionEnd(std::u16string_view /*program*/) {}
+void ReleaseSessionEnd() {}
+unsigned TakeHeldSessionEnds() { return 0; }
+
 bool IsNotFoundStatus(std::uint32_t status) {
   return status == kFileNotFound || status == kPathNotFound;
 }

@@ -122,6 +122,15 @@ constexpr unsigned kFollowEvery = 1000;  // milliseconds
 constexpr std::uint32_t kEndedBeforeTheStart = 1223;
 constexpr std::uint32_t kGuardCancelled = kEndedBeforeTheStart;
 
+// An end of the session that the hold refused is said once, in the report and the log.
+void SayHeldSessionEnds() {
+  if (TakeHeldSessionEnds() == 0) return;
+  LockReport();
+  WriteReportLine({guard.report}, "session end held");
+  UnlockReport();
+  WriteEvent(EventKind::Warning, "session end held");
+}
+
 CommandResult EndedBeforeTheStart(ReportTarget report) {
   WriteStatusLine(report, "not started", kEndedBeforeTheStart);
   if (guard.restoreStatus != 0) return SchemeFailure(guard.restoreStatus);
@@ -187,6 +196,7 @@ CommandResult GuardedRun(const RunRequest& request, std::FILE* report) {
     }
     StartFollowing(first, savedButtonPolicy);
     guard.blocked = true;
+    if (request.holdShutdown) HoldSessionEnd(arguments[commandIndex]);
   }
 
   // Started under the lock, and not at all once the end is announced: a command started then
@@ -209,6 +219,7 @@ CommandResult GuardedRun(const RunRequest& request, std::FILE* report) {
   if (startStatus == 0) {
     // Once a second, the active scheme: one a person or a policy switched to is blocked too.
     while ((waitStatus = WaitForCommand(commandStatus, kFollowEvery)) == kCommandStillRunning) {
+      SayHeldSessionEnds();
       LockScheme();
       const bool known = ActiveSchemeIsKnown();
       UnlockScheme();
@@ -219,6 +230,7 @@ CommandResult GuardedRun(const RunRequest& request, std::FILE* report) {
     }
   }
 
+  SayHeldSessionEnds();
   std::uint32_t restoreStatus = 0;
   bool ranUnguarded = false;
   {
@@ -235,6 +247,7 @@ CommandResult GuardedRun(const RunRequest& request, std::FILE* report) {
     PutSchemeBack(scheme);
     restoreStatus = guard.restoreStatus;
   }
+  ReleaseSessionEnd();
   ReleaseAwake();
   // Buttons left blocked matter more than anything the command did.
   if (restoreStatus != 0) return SchemeFailure(restoreStatus);

@@ -13,6 +13,7 @@ struct RunRequest {
   int commandIndex = 0;
   bool display = false;    // keep the display on too, not only the system
   bool wholeTree = false;  // follow every process the command starts
+  bool holdShutdown = false;  // refuse a person's end of the session while the buttons are held
 };
 
 // Blocks the buttons exactly as block does, runs the command, and puts the saved values back

@@ -723,7 +723,16 @@ INSTANTIATE_TEST_SUITE_P(
         GuardedCase{"the Restart Manager closing buttonguard while the command runs", "",
                     "{check} close-app", kRunBlocked + kRanUnguarded, "", "", Hresult(1223)},
         GuardedCase{"a session end someone refused changes nothing", "", "{check} cancelled-end",
-                    kRunBlocked, "", ""}),
+                    kRunBlocked, "", ""},
+        // Held, the end is refused and the command guarded to its end; the Restart Manager's
+        // close is never held.
+        GuardedCase{"a session end held while the command runs", "",
+                    "--hold-shutdown {check} held-end",
+                    kRunBlocked.substr(0, kRunBlocked.find("restored")) + "session end held\r\n" +
+                        kRunBlocked.substr(kRunBlocked.find("restored")),
+                    "", ""},
+        GuardedCase{"the Restart Manager's close is not held", "", "--hold-shutdown {check} close-app",
+                    kRunBlocked + kRanUnguarded, "", "", Hresult(1223)}),
     [](const auto& info) { return TestName(info.param.name); });
 
 

@@ -13,7 +13,9 @@
 // `console_event_check switch SCHEME` makes SCHEME active and waits until run has blocked it.
 // `console_event_check close-app` sends run's window the Restart Manager's request to close
 // (ENDSESSION_CLOSEAPP) and waits the same way; `console_event_check cancelled-end` sends it
-// an end someone else refused, and checks that the scheme stays blocked.
+// an end someone else refused, and checks that the scheme stays blocked; `held-end` ends the
+// session as `end-session` does, and checks that run refused it (wineboot exits 1) and the
+// scheme stays blocked.
 // `console_event_check look MS` waits MS milliseconds, then writes to STORE.seen whether the
 // scheme is still blocked. `console_event_check hand-off LOOK EXIT` starts `look LOOK` and exits
 // 3 after EXIT milliseconds: as a setup program that hands its work on does when EXIT is 0,
@@ -350,6 +352,24 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 2 && std::wcscmp(argv[1], L"close-app") == 0) {
     if (!SendSessionEnd(TRUE, ENDSESSION_CLOSEAPP)) return 7;
     return WaitUntil(false) ? 0 : 4;
+  }
+  if (argc == 2 && std::wcscmp(argv[1], L"held-end") == 0) {
+    // wineboot exits 1 when a window refused the end; the scheme must still be blocked then.
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    wchar_t commandLine[] = L"wineboot.exe --end-session";
+    if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+      return 7;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD refused = 0;
+    GetExitCodeProcess(process.hProcess, &refused);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (refused != 1) return 8;
+    return SchemeBlocked() ? 0 : 4;
   }
   if (argc == 2 && std::wcscmp(argv[1], L"cancelled-end") == 0) {
     if (!SendSessionEnd(FALSE, 0)) return 7;
