@@ -14,8 +14,8 @@ namespace {
 constexpr DWORD kLongest = 32768;
 constexpr std::size_t kLongestCmdLine = 8191;
 
-// Taken from the heap when run starts: as static arrays MinGW's linker would put their
-// zeros into the executable, a quarter of a megabyte.
+// Taken from the heap when run starts, and only then: a third of a megabyte that every other
+// command would otherwise carry in its address space for nothing.
 struct CommandBuffers {
   wchar_t program[kLongest];
   wchar_t commandLine[kLongest];
