@@ -308,7 +308,11 @@ const std::vector<CommandCase>& CommandCases() {
 }
 
 ::testing::AssertionResult ErrorsAreAsExpected(const CommandCase& c, const std::string& errors) {
-  if (c.errorsHold == nullptr ? errors.empty() : errors.find(c.errorsHold) != std::string::npos) {
+  // A command word or a help word is never called no command.
+  const bool noCommandSaid = errors.find(kNoCommand) != std::string::npos;
+  const bool noCommandExpected = c.errorsHold != nullptr && std::string(c.errorsHold) == kNoCommand;
+  if (noCommandSaid == noCommandExpected &&
+      (c.errorsHold == nullptr ? errors.empty() : errors.find(c.errorsHold) != std::string::npos)) {
     return ::testing::AssertionSuccess();
   }
   return ::testing::AssertionFailure() << "standard error holds:\n" << errors;
