@@ -96,6 +96,10 @@ HANDLE WINAPI PowerCreateRequest(REASON_CONTEXT* context) {
 
 BOOL WINAPI PowerSetRequest(HANDLE request, POWER_REQUEST_TYPE type) {
   auto* held = static_cast<Request*>(request);
+  if (const DWORD status = type == PowerRequestDisplayRequired ? InjectedDisplayFault() : 0) {
+    lastError = status;
+    return 0;
+  }
   (type == PowerRequestSystemRequired ? held->system : held->display) = true;
   if (Rewrite(*held)) return 1;
   lastError = ERROR_WRITE_FAULT;

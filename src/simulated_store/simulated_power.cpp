@@ -17,6 +17,7 @@ unsigned callCount = 0;  // of every kind, for a crash line
 // The `fail awake` status as the store last said it: run's request follows its block, and a
 // store read of its own would cost a run a twentieth more.
 DWORD awakeFault = 0;
+DWORD displayFault = 0;
 
 DWORD InjectedFault(const PowerStore& stored, StoreCall call, unsigned ordinal = 0,
                     std::size_t setting = 0, PowerSource source = PowerSource::Ac);
@@ -49,6 +50,7 @@ DWORD WithStore(Use&& use) {
   // Before the call has any effect: a crash at call N leaves exactly calls 1 to N - 1 done.
   if (++callCount == stored.crashAtCall) EndProcessAtOnce();
   awakeFault = InjectedFault(stored, StoreCall::Awake);
+  displayFault = InjectedFault(stored, StoreCall::Display);
 
   bool changed = false;
   const DWORD status = use(stored, changed);
@@ -147,9 +149,11 @@ void ResetStoreCallCounts() {
   writeCallCount = 0;
   callCount = 0;
   awakeFault = 0;
+  displayFault = 0;
 }
 
 DWORD InjectedAwakeFault() { return awakeFault; }
+DWORD InjectedDisplayFault() { return displayFault; }
 
 void CountCallForCrash() {
   static_cast<void>(WithStore([](const PowerStore&, bool&) -> DWORD { return 0; }));

@@ -16,6 +16,8 @@ void CountCallForCrash();
 // The status a `fail awake` line gives the making of a power request, or 0, as the store said
 // at the last power call.
 DWORD InjectedAwakeFault();
+// The same for a `fail display` line and the request to keep the display on alone.
+DWORD InjectedDisplayFault();
 
 // The value a group policy holds for this setting and source, for the registry's stand-in:
 // 0, or ERROR_FILE_NOT_FOUND where no policy holds it, or the store's failure.

@@ -82,6 +82,7 @@ std::optional<StoreCall> ParseCall(std::string_view word) {
   if (word == "activate") return StoreCall::Activate;
   if (word == "check") return StoreCall::Check;
   if (word == "awake") return StoreCall::Awake;
+  if (word == "display") return StoreCall::Display;
   return std::nullopt;
 }
 
@@ -99,11 +100,13 @@ const char* CallName(StoreCall call) {
       return "check";
     case StoreCall::Awake:
       return "awake";
+    case StoreCall::Display:
+      return "display";
   }
   return "?";
 }
 
-// "fail query|activate|check|awake STATUS", "fail read|write N STATUS",
+// "fail query|activate|check|awake|display STATUS", "fail read|write N STATUS",
 // "fail read|write SETTING ac|dc STATUS"; `words` starts after "fail".
 std::optional<StoreFault> ParseFault(const std::vector<std::string_view>& words) {
   if (words.size() < 3) return std::nullopt;

@@ -14,7 +14,7 @@
 // Windows.
 
 enum class PowerSource : std::size_t { Ac = 0, Dc = 1 };
-enum class StoreCall { Query, Read, Write, Activate, Check, Awake };
+enum class StoreCall { Query, Read, Write, Activate, Check, Awake, Display };
 
 struct KnownSetting {
   const char* name;  // its name in the store file
