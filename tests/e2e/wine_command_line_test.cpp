@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 
@@ -160,7 +161,14 @@ WineRun RunUnderWine(const fs::path& executable, const std::string& tail,
   fs::remove(statusFile);
   const ProcessOptions options = LauncherOptions(executable, tail, store, statusFile,
                                                  workingDirectory, extraEnvironment);
-  const ProcessRun run = RunProcess(kWine, {kWine, Launcher().string()}, options);
+  // On a loaded machine Wine now and then fails to start the program at all (the launcher's
+  // CreateProcessW, exit 3): nothing ran, so it is tried again. Any other failure is the
+  // test's to see, with the launcher's status beside it.
+  ProcessRun run = RunProcess(kWine, {kWine, Launcher().string()}, options);
+  for (int tries = 1; tries < 5 && run.exitStatus == 3 && !fs::exists(statusFile); ++tries) {
+    run = RunProcess(kWine, {kWine, Launcher().string()}, options);
+  }
+  if (run.exitStatus != 0) std::cerr << "the launcher exited with " << run.exitStatus << "\n";
   WineRun result;
   result.output = run.output;
   result.errorsAsWritten = run.errors;
