@@ -693,6 +693,10 @@ INSTANTIATE_TEST_SUITE_P(
         RecoverCase{"a scheme list that cannot be read is no scheme gone", {Planted::KilledRun},
                     RecordFolder::Private, "echo \"fail query 5\" >> \"$BUTTONGUARD_STORE\"",
                     {"recover"}, "recover\r\n" + kRecovered, 0, kMixed, 0},
+        RecoverCase{"a run waits for a lock held longer than a second", {}, RecordFolder::Private,
+                    "mkdir -m 700 \"$BUTTONGUARD_STORE.records\" && "
+                    "(flock \"$BUTTONGUARD_STORE.records\" sleep 2 &) && sleep 0.5",
+                    {"run", "true"}, kBlockedReport + kRestoredLine, 0, kMixed, 0},
         RecoverCase{"a live run is listed and left alone", {Planted::LiveRun},
                     RecordFolder::Private, "", {"recover"},
                     "recover\r\nstill running " + kA + " {pid} {live}\r\n", 0, kZeros, 1},
