@@ -86,8 +86,8 @@ std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records);
 // zeros for the user's values. Held only around those steps, never while a command runs; the
 // platform lets go of it when its holder dies, however it dies. It lives where no one but
 // administrators (POSIX: the store's owner) can make or hold it. Returns 0, or the status of
-// why it could not be had: ERROR_TIMEOUT when another process held it for longer than
-// kLongestRunsLockWait, ERROR_ACCESS_DENIED for a lock, or a folder of it, that someone else
+// why it could not be had: ERROR_TIMEOUT when it could not be had for kLongestRunsLockWait
+// (POSIX: when no process took it in that time, however many took it in turn before), ERROR_ACCESS_DENIED for a lock, or a folder of it, that someone else
 // made or may change, which RunsLockName then names; ERROR_ELEVATION_REQUIRED for a process
 // that is neither an elevated administrator's nor SYSTEM's, which the lock would refuse too.
 std::uint32_t LockRuns();

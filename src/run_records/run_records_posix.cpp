@@ -254,6 +254,14 @@ std::uint32_t CheckRunsLock() {
   return status;
 }
 
+namespace {
+// When the records folder last changed: a record written or removed, or the lock taken.
+timespec FolderStamp() {
+  struct stat info {};
+  return fstat(runsLock, &info) == 0 ? info.st_mtim : timespec{};
+}
+}  // namespace
+
 // The lock is the records folder itself: the store owner's alone, checked when it is opened,
 // and let go by the system with the process that held it, however it ends.
 std::uint32_t LockRuns() {
@@ -262,12 +270,20 @@ std::uint32_t LockRuns() {
     runsLock = OpenRecordFolder(true, status);
     if (runsLock < 0) return status;
   }
+  // Given up only when one holder keeps it for the whole wait: each holder stamps the folder
+  // when it takes the lock, so a wait behind many runs, each holding it briefly, goes on.
   timespec start{};
   clock_gettime(CLOCK_MONOTONIC, &start);
+  timespec stamp = FolderStamp();
   while (flock(runsLock, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
+    if (const timespec seen = FolderStamp();
+        seen.tv_sec != stamp.tv_sec || seen.tv_nsec != stamp.tv_nsec) {
+      stamp = seen;
+      start = now;
+    }
     const long long waited =
         (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
     if (error != EWOULDBLOCK && error != EINTR) return kWriteFault;
@@ -275,6 +291,7 @@ std::uint32_t LockRuns() {
     const timespec pause = {0, 5000000};
     nanosleep(&pause, nullptr);
   }
+  static_cast<void>(futimens(runsLock, nullptr));
   runsLocked = true;
   return 0;
 }
