@@ -241,7 +241,8 @@ CommandResult RunCommand(int argumentCount, const char16_t* const* arguments, st
   } else if (argumentCount == 2 && command == u"--version") {
     WriteVersion(help);
   } else {
-    WriteReportLine(help, "buttonguard: not a command (block, restore, run, show, recover; --help)");
+    WriteReportLine(help,
+                    "buttonguard: not a command (block, restore, run, show, recover; --help)");
   }
   return {0, CommandOutcome::Done};
 }

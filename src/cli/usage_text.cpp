@@ -22,8 +22,7 @@ constexpr CommandUsage kCommands[] = {
      "    however it ends; keep the machine (--display: and display) awake meanwhile;\r\n"
      "    --hold-shutdown: refuse a person's shut down, restart or sign out meanwhile;\r\n"
      "    report to standard error or FILE; exit with COMMAND's status"},
-    {"show", "show",
-     "    print the values and their code, changing nothing; exit with the code"},
+    {"show", "show", "    print the values and their code, changing nothing; exit with the code"},
     {"recover", "recover", "    put back what a run that was killed outright left blocked"},
 };
 
@@ -35,7 +34,6 @@ constexpr std::string_view kClosing =
     "wrote. Failures exit with 0x8007xxxx, a negative status (Linux: 1 or 125 to 127,\r\n"
     "which run's command may use too), usage errors with -1 (Linux: 2).\r\n"
     "More: README.md beside the program.";
-
 
 // One line made of `parts`.
 void WriteJoined(ReportTarget report, std::initializer_list<std::string_view> parts) {
@@ -82,8 +80,6 @@ std::string_view KnownCommand(std::u16string_view word) {
   }
   return {};
 }
-
-
 
 void WriteUsageError(ReportTarget report, std::string_view command, std::string_view what) {
   for (const CommandUsage& usage : kCommands) {

@@ -199,10 +199,10 @@ std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
   }
   struct stat info {};
   struct stat null {};
-  const bool plain = fstat(descriptor, &info) == 0 &&
-                     (S_ISREG(info.st_mode) ||
-                      (S_ISCHR(info.st_mode) && stat("/dev/null", &null) == 0 &&
-                       info.st_rdev == null.st_rdev));
+  const bool plain =
+      fstat(descriptor, &info) == 0 &&
+      (S_ISREG(info.st_mode) ||
+       (S_ISCHR(info.st_mode) && stat("/dev/null", &null) == 0 && info.st_rdev == null.st_rdev));
   std::string asked = name;
   if (!asked.starts_with('/')) {
     char folder[4096];
@@ -211,9 +211,9 @@ std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
   char opened[4096];
   const ssize_t length =
       readlink(("/proc/self/fd/" + std::to_string(descriptor)).c_str(), opened, sizeof opened);
-  const bool same = length > 0 &&
-                    std::filesystem::path(asked).lexically_normal() ==
-                        std::filesystem::path(std::string(opened, static_cast<std::size_t>(length)));
+  const bool same = length > 0 && std::filesystem::path(asked).lexically_normal() ==
+                                      std::filesystem::path(
+                                          std::string(opened, static_cast<std::size_t>(length)));
   std::FILE* file = plain && same ? fdopen(descriptor, "a") : nullptr;
   if (file == nullptr) {
     status = plain && same ? kNotEnoughMemory : kBadFileType;
@@ -344,8 +344,7 @@ std::uint32_t WaitForCommand(std::int32_t& exitStatus, unsigned milliseconds) {
       const pid_t ended = waitpid(command.process, &status, WNOHANG);
       if (ended == command.process) {
         command.ended = true;
-        command.exitStatus =
-            WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+        command.exitStatus = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
       }
       // Only our own child is waited for, so this cannot happen; if it did, the command is
       // gone without a status, and no status is made up for it.

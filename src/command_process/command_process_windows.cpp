@@ -150,8 +150,8 @@ constexpr DWORD kLongestPath = 32768;
 // ("\\\\.\\PhysicalDrive0", "\\\\.\\C:") or a path the platform takes without parsing it
 // ("\\\\?\\...").
 bool IsFilePath(const wchar_t* full) {
-  const bool drive = ((full[0] | 0x20) >= L'a' && (full[0] | 0x20) <= L'z') && full[1] == L':' &&
-                     full[2] == L'\\';
+  const bool drive =
+      ((full[0] | 0x20) >= L'a' && (full[0] | 0x20) <= L'z') && full[1] == L':' && full[2] == L'\\';
   const bool share = full[0] == L'\\' && full[1] == L'\\' && full[2] != L'.' && full[2] != L'?';
   return drive || share;
 }
@@ -207,18 +207,19 @@ std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
   static wchar_t full[kLongestPath];
   const DWORD length = GetFullPathNameW(name, kLongestPath, full, nullptr);
   // The platform gives every name of the NUL device (nul, NUL:, nul.txt) as \\.\NUL.
-  const bool nul = length == 7 && CompareStringOrdinal(full, 7, L"\\\\.\\NUL", 7, TRUE) == CSTR_EQUAL;
-  if (length == 0 || length >= kLongestPath || (!nul && (!IsFilePath(full) || !HasNoLinkOnTheWay(full)))) {
+  const bool nul =
+      length == 7 && CompareStringOrdinal(full, 7, L"\\\\.\\NUL", 7, TRUE) == CSTR_EQUAL;
+  if (length == 0 || length >= kLongestPath ||
+      (!nul && (!IsFilePath(full) || !HasNoLinkOnTheWay(full)))) {
     status = length == 0 ? LastStatus() : ERROR_BAD_FILE_TYPE;
     return nullptr;
   }
   // A link at the end is opened itself, not followed, and then refused.
-  const HANDLE handle = CreateFileW(
-      full, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-      OPEN_ALWAYS,
-      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
-          SECURITY_IDENTIFICATION,
-      nullptr);
+  const HANDLE handle = CreateFileW(full, FILE_APPEND_DATA | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT |
+                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                    nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     status = LastStatus();
     return nullptr;
@@ -226,12 +227,12 @@ std::FILE* OpenReportFile(const char16_t* path, std::uint32_t& status) {
   const bool made = GetLastError() != ERROR_ALREADY_EXISTS;
   const DWORD type = GetFileType(handle);
   BY_HANDLE_FILE_INFORMATION information{};
-  const bool plain =
-      nul ? type == FILE_TYPE_CHAR
-          : type == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &information) != FALSE &&
-                (information.dwFileAttributes &
-                 (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-                IsTheFileAsked(handle, full);
+  const bool plain = nul ? type == FILE_TYPE_CHAR
+                         : type == FILE_TYPE_DISK &&
+                               GetFileInformationByHandle(handle, &information) != FALSE &&
+                               (information.dwFileAttributes &
+                                (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+                               IsTheFileAsked(handle, full);
   std::FILE* file = nullptr;
   if (!plain) {
     status = ERROR_BAD_FILE_TYPE;

@@ -97,7 +97,8 @@ void HoldSessionEnd(std::u16string_view program) {
   for (char16_t unit : program) {
     // A name cut short ends before a character, never between the two halves of one.
     if (used + std::size(kBlocked) + 1 >= std::size(holdReason) ||
-        (unit >= 0xD800 && unit < 0xDC00 && used + std::size(kBlocked) + 2 >= std::size(holdReason))) {
+        (unit >= 0xD800 && unit < 0xDC00 &&
+         used + std::size(kBlocked) + 2 >= std::size(holdReason))) {
       break;
     }
     holdReason[used++] = static_cast<wchar_t>(unit);

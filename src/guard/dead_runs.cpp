@@ -35,8 +35,7 @@ struct RecordState {
 
 }  // namespace
 
-std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered,
-                              bool listLive) {
+std::uint32_t RecoverDeadRuns(ReportTarget report, UnrecoveredSchemes* unrecovered, bool listLive) {
   HeapList<StoredRecord> records;
   HeapList<RecordState> states;
   std::uint32_t loadStatus = LoadSortedRecords(records);
@@ -125,8 +124,8 @@ std::uint32_t ListRuns(ReportTarget report) {
       WriteSchemeProcessLine(report, "live run", &stored.record.scheme, stored.record.processId,
                              stored.name.text);
     } else {
-      WriteSchemeValuesLine(report, "dead run", &stored.record.scheme, stored.record.saved,
-                            false, stored.name.text);
+      WriteSchemeValuesLine(report, "dead run", &stored.record.scheme, stored.record.saved, false,
+                            stored.name.text);
     }
   }
   return status;

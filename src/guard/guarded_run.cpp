@@ -208,7 +208,8 @@ CommandResult GuardedRun(const RunRequest& request, std::FILE* report) {
     // Idle sleep would end the job as surely as the power button; a request that cannot be
     // made is said, and the buttons are guarded all the same.
     bool displayOnly = false;
-    if (const std::uint32_t status = HoldAwake(arguments[commandIndex], request.display, displayOnly)) {
+    if (const std::uint32_t status =
+            HoldAwake(arguments[commandIndex], request.display, displayOnly)) {
       WriteStatusLine(scheme.report, displayOnly ? "display awake failed" : "awake failed", status);
     }
     startStatus = StartCommand(request.wholeTree);

@@ -11,8 +11,8 @@ struct RunRequest {
   int argumentCount = 0;
   const char16_t* const* arguments = nullptr;
   int commandIndex = 0;
-  bool display = false;    // keep the display on too, not only the system
-  bool wholeTree = false;  // follow every process the command starts
+  bool display = false;       // keep the display on too, not only the system
+  bool wholeTree = false;     // follow every process the command starts
   bool holdShutdown = false;  // refuse a person's end of the session while the buttons are held
 };
 

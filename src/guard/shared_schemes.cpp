@@ -9,8 +9,7 @@ namespace {
 bool IsOfScheme(const StoredRecord& stored, const SchemeIdentifier& scheme) {
   if (!stored.wellFormed || !(stored.record.scheme == scheme)) return false;
   const RunRecord own = OwnRunRecord(scheme, stored.record.saved);
-  return stored.record.processId != own.processId ||
-         stored.record.processStart != own.processStart;
+  return stored.record.processId != own.processId || stored.record.processStart != own.processStart;
 }
 
 }  // namespace

@@ -275,8 +275,8 @@ void WriteLoggedValuesLine(ReportTarget report, EventKind kind, std::string_view
 }
 
 void WriteLoggedStatusLine(ReportTarget report, EventKind kind, std::string_view label,
-                           const SchemeIdentifier& scheme, bool nameInReport,
-                           std::uint32_t status, std::string_view record) {
+                           const SchemeIdentifier& scheme, bool nameInReport, std::uint32_t status,
+                           std::string_view record) {
   WriteSchemeStatusLine(report, label, nameInReport ? &scheme : nullptr, status, record);
   SchemeStatusLine line;
   WriteEvent(kind, line.View(line.Build(label, &scheme, status, record)));

@@ -87,8 +87,9 @@ std::uint32_t LoadRunRecords(HeapList<StoredRecord>& records);
 // platform lets go of it when its holder dies, however it dies. It lives where no one but
 // administrators (POSIX: the store's owner) can make or hold it. Returns 0, or the status of
 // why it could not be had: ERROR_TIMEOUT when it could not be had for kLongestRunsLockWait
-// (POSIX: when no process took it in that time, however many took it in turn before), ERROR_ACCESS_DENIED for a lock, or a folder of it, that someone else
-// made or may change, which RunsLockName then names; ERROR_ELEVATION_REQUIRED for a process
+// (POSIX: when no process took it in that time, however many took it in turn before),
+// ERROR_ACCESS_DENIED for a lock, or a folder of it, that someone else made or may change,
+// which RunsLockName then names; ERROR_ELEVATION_REQUIRED for a process
 // that is neither an elevated administrator's nor SYSTEM's, which the lock would refuse too.
 std::uint32_t LockRuns();
 void UnlockRuns();

@@ -34,8 +34,7 @@ std::uint32_t CheckSecurity(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK changin
   BOOL defaulted = FALSE;
   BOOL present = FALSE;
   PACL list = nullptr;
-  if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) == FALSE ||
-      !IsTrusted(owner) ||
+  if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) == FALSE || !IsTrusted(owner) ||
       GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted) == FALSE ||
       present == FALSE || list == nullptr) {
     return kRecordsRefusedStatus;  // no list at all admits everyone
@@ -49,8 +48,7 @@ std::uint32_t CheckSecurity(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK changin
     }
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return kRecordsRefusedStatus;
     auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-    if ((allowed->Mask & changing) != 0 &&
-        !IsTrusted(static_cast<PSID>(&allowed->SidStart))) {
+    if ((allowed->Mask & changing) != 0 && !IsTrusted(static_cast<PSID>(&allowed->SidStart))) {
       return kRecordsRefusedStatus;
     }
   }
@@ -240,9 +238,9 @@ std::uint32_t CheckLockSecurity(HANDLE lock) {
   PSID owner = nullptr;
   PACL list = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  std::uint32_t status =
-      GetSecurityInfo(lock, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                      &owner, nullptr, &list, nullptr, &descriptor);
+  std::uint32_t status = GetSecurityInfo(lock, SE_KERNEL_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &list, nullptr, &descriptor);
   if (status != 0) return status;
   bool administrators = false;
   bool system = false;
@@ -256,8 +254,8 @@ std::uint32_t CheckLockSecurity(HANDLE lock) {
     }
     auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
     const auto sid = static_cast<PSID>(&allowed->SidStart);
-    const bool holds = (allowed->Mask & GENERIC_ALL) != 0 ||
-                       (allowed->Mask & kHoldingAccess) == kHoldingAccess;
+    const bool holds =
+        (allowed->Mask & GENERIC_ALL) != 0 || (allowed->Mask & kHoldingAccess) == kHoldingAccess;
     if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) != FALSE) {
       administrators = administrators || holds;
     } else if (IsWellKnownSid(sid, WinLocalSystemSid) != FALSE) {
@@ -276,8 +274,7 @@ bool IsElevated() {
   alignas(SID) BYTE administrators[SECURITY_MAX_SID_SIZE];
   DWORD size = sizeof administrators;
   BOOL member = FALSE;
-  return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) !=
-             FALSE &&
+  return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) != FALSE &&
          CheckTokenMembership(nullptr, administrators, &member) != FALSE && member != FALSE;
 }
 

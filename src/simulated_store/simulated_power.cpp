@@ -58,8 +58,8 @@ DWORD WithStore(Use&& use) {
   return ReplaceStoreFile(path, FormatPowerStore(stored));
 }
 
-DWORD InjectedFault(const PowerStore& stored, StoreCall call, unsigned ordinal,
-                    std::size_t setting, PowerSource source) {
+DWORD InjectedFault(const PowerStore& stored, StoreCall call, unsigned ordinal, std::size_t setting,
+                    PowerSource source) {
   for (const StoreFault& fault : stored.faults) {
     if (fault.call != call) continue;
     const bool perValueCall = call == StoreCall::Read || call == StoreCall::Write;
@@ -226,7 +226,8 @@ DWORD WINAPI PowerEnumerate(HKEY root, const GUID* scheme, const GUID* subgroup,
 
 DWORD WINAPI PowerSettingAccessCheck(POWER_DATA_ACCESSOR source, const GUID* setting) {
   const std::optional<std::size_t> index = SettingIndex(setting);
-  if (!index || (source != ACCESS_AC_POWER_SETTING_INDEX && source != ACCESS_DC_POWER_SETTING_INDEX)) {
+  if (!index ||
+      (source != ACCESS_AC_POWER_SETTING_INDEX && source != ACCESS_DC_POWER_SETTING_INDEX)) {
     return ERROR_INVALID_PARAMETER;
   }
   const PowerSource powerSource =
